@@ -1,0 +1,17 @@
+// Big-endian field loads for on-disk records; nothing depends on host byte order or packing.
+#pragma once
+#include <cstdint>
+
+inline uint16_t load_be16(const uint8_t* p)
+{
+    return static_cast<uint16_t>((static_cast<uint16_t>(p[0]) << 8) | p[1]);
+}
+
+inline uint32_t load_be32(const uint8_t* p)
+{
+    return (static_cast<uint32_t>(p[0]) << 24) | (static_cast<uint32_t>(p[1]) << 16) |
+           (static_cast<uint32_t>(p[2]) << 8) | static_cast<uint32_t>(p[3]);
+}
+
+inline int16_t load_be16s(const uint8_t* p) { return static_cast<int16_t>(load_be16(p)); }
+inline int32_t load_be32s(const uint8_t* p) { return static_cast<int32_t>(load_be32(p)); }

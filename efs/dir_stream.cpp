@@ -1,0 +1,69 @@
+// Directory streams: file streams opened on a directory, walked entry by entry.
+#include <cstring>
+
+#include "common/byteorder.h"
+#include "efs/efs_file.h"
+#include "efs/fs_error.h"
+
+fs_dir* fs_opendir(const char* path)
+{
+    fs_statbuf st;
+    if (fs_stat(path, &st) != 0)
+        return nullptr;
+    if ((st.st_mode & S_TYPE_MASK) != S_TYPE_DIR) {
+        fs_errno = FS_ENOTDIR;
+        return nullptr;
+    }
+    return fs_fopen(path, "r");
+}
+
+fs_dirent* fs_readdir(fs_dir* d)
+{
+    for (;;) {
+        if (d->avail == 0) {
+            int32_t got = fs_next_extent(d->buf.get(), d);
+            if (got < 0)
+                return nullptr;
+            d->avail = static_cast<uint32_t>(got);
+            d->cur = d->buf.get();
+            d->slot = 0;
+            d->osize += static_cast<uint32_t>(got);
+            if (d->avail == 0)
+                return nullptr;
+        }
+        const uint8_t* b = d->cur;
+        if (d->slot >= b[3]) {
+            d->avail -= 512;
+            d->cur += 512;
+            if (d->avail == 0)
+                continue;
+            if (load_be16(d->cur) != DB_MAGIC) {
+                d->avail = 0;
+                return nullptr;
+            }
+            d->slot = 0;
+            continue;
+        }
+        size_t pos = size_t{b[4 + d->slot]} * 2;
+        ++d->slot;
+        // A free slot, or an entry that would reach past its block (a damaged block), is passed over.
+        if (pos == 0 || pos + 5 > 512 || pos + 5 + b[pos + 4] > 512)
+            continue;
+        fs_dirent& e = d->dirent;
+        e.d_ino = (uint32_t{load_be16(b + pos)} << 16) | load_be16(b + pos + 2);
+        uint16_t len = b[pos + 4];
+        std::memset(e.d_name, 0, sizeof e.d_name);
+        const uint8_t* name = b + pos + 5;
+        const void* nul = std::memchr(name, 0, len);
+        size_t copy = nul ? static_cast<size_t>(static_cast<const uint8_t*>(nul) - name) : len;
+        std::memcpy(e.d_name, name, copy);
+        e.d_namlen = len;
+        e.d_reclen = static_cast<uint16_t>((len & ~3u) + 12);
+        return &e;
+    }
+}
+
+int fs_closedir(fs_dir* d)
+{
+    return fs_fclose(d);
+}

@@ -1,0 +1,130 @@
+// EFS reader: mount and superblock, inodes and extents, directory search, path lookup, current directory.
+#pragma once
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+
+struct disk;
+struct host_file;
+struct volume_header;
+struct fs_file;
+
+constexpr int32_t SB_MAGIC = 0x072959;
+constexpr int MOUNT_SLOTS = 16;
+constexpr uint32_t ROOT_INODE = 2;
+constexpr int PATH_BUF = 1024;            // path buffers hold 1023 characters and a NUL
+constexpr int LOOKUP_BLOCKS = 256;        // lookup buffer: one whole directory extent
+constexpr int DIRECT_EXTENTS = 12;
+constexpr int EXTENTS_PER_BLOCK = 64;
+constexpr uint16_t S_TYPE_MASK = 0xF000;
+constexpr uint16_t S_TYPE_DIR = 0x4000;
+constexpr uint16_t S_TYPE_REG = 0x8000;
+constexpr uint16_t DB_MAGIC = 0xBEEF;
+
+// The superblock in host order (bytes 0 to 91 of the partition's block 1).
+struct superblock {
+    int32_t sb_size;
+    int32_t sb_first_cg;
+    int32_t sb_cg_size;
+    int16_t sb_cg_inode_blocks;
+    int16_t sb_sectors;
+    int16_t sb_heads;
+    int16_t sb_cg_count;
+    int16_t sb_dirty;
+    int32_t sb_time;
+    int32_t sb_magic;
+    char sb_name[6];
+    char sb_pack[6];
+    int32_t sb_bitmap_size;
+    int32_t sb_free_blocks;
+    int32_t sb_free_inodes;
+    int32_t sb_bitmap_block;
+    int32_t sb_replica_block;
+    int32_t sb_last_inode;
+    int32_t sb_checksum;
+};
+
+struct fs {
+    host_file* handle;  // shared with the disk; null when the slot is free
+    const volume_header* header;
+    int partition;
+    struct superblock* superblock;  // owned
+    char* cwd_path;                 // owned, PATH_BUF bytes
+    int32_t cwd_inode;
+};
+
+extern fs mount_table[MOUNT_SLOTS];
+
+fs* fs_mount(disk* d, int partition, int flags);
+int fs_umount(fs* f);
+fs* fs_current();
+
+// Checksum over the 44 big-endian 16-bit words of bytes 0 to 87, as read.
+uint32_t superblock_checksum(const uint8_t* raw);
+// Decodes bytes 0 to 91 as read into sb; true when magic, checksum and counts are plausible.
+bool superblock_check(const uint8_t* raw, superblock* sb);
+
+// One extent in decoded form.
+struct extent {
+    uint8_t ex_magic;
+    uint32_t ex_block;   // 24 bits, partition-relative
+    uint8_t ex_length;   // blocks
+    uint32_t ex_offset;  // 24 bits, logical block in the file (count of indirect extents in slot 0 of an indirect inode)
+};
+
+void decode_extent(const uint8_t* raw, extent* ex);
+
+// A 128-byte on-disk inode in decoded form.
+struct disk_inode {
+    uint16_t di_mode;
+    int16_t di_nlink;
+    uint16_t di_uid;
+    uint16_t di_gid;
+    int32_t di_size;
+    int32_t di_atime;
+    int32_t di_mtime;
+    int32_t di_ctime;
+    uint32_t di_generation;
+    int16_t di_extent_count;
+    uint8_t di_spare[2];
+    extent di_extents[DIRECT_EXTENTS];
+};
+
+struct fs_statbuf {
+    uint16_t st_ino;
+    uint16_t st_mode;
+    int16_t st_nlink;
+    int16_t st_uid;
+    int16_t st_gid;
+    int32_t st_size;
+    int32_t st_atime;
+    int32_t st_mtime;
+    int32_t st_ctime;
+};
+
+// Byte position of the first block of a partition-relative block number; false when it cannot be represented.
+bool fs_block_offset(const fs* f, int64_t block, int64_t* offset);
+
+// Reads inode n through the 512-byte block buffer and decodes it into *ip.
+// 0 on success; 1 seek error; 2 read error; else the number of bad extent magics.
+int fs_iread(fs* f, uint32_t n, uint8_t* block, disk_inode* ip);
+// Decodes 128 raw bytes into *ip; returns the number of in-use extents with a non-zero magic.
+int fs_iswap(const uint8_t* raw, disk_inode* ip);
+int fs_istat(uint32_t n, fs_statbuf* st);
+// Reads one extent whole into dst (capacity cap bytes). Bytes read, or -1 with fs_errno set.
+int32_t fs_read_extent(fs* f, const extent* ex, uint8_t* dst, size_t cap);
+// Loads block ind_block of indirect extent ext_index of the stream's inode into ind_buf; nonzero on success.
+int fs_read_indirect(fs_file* s);
+// Reads and decodes 64 extents of one indirect block at a partition-relative block number.
+int fs_read_extent_block(fs* f, int64_t block, extent* out);
+
+// Number of indirect extents of an inode with more than 12 extents, or -1 when it is impossible.
+int fs_indirect_count(const disk_inode* ip);
+
+uint32_t fs_namei(const char* path);
+int fs_dir_search(uint8_t* buf, size_t nbytes, const char* name, uint32_t* ino);
+int fs_stat(const char* path, fs_statbuf* st);
+int fs_chdir(const char* path);
+char* fs_getcwd(char* buf);
+
+void print_superblock(FILE* out, const superblock* sb);

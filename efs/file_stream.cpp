@@ -1,0 +1,162 @@
+// File streams: the stream table, opening by path, the extent reader and buffered reads.
+#include <cstring>
+#include <new>
+
+#include "efs/efs_file.h"
+#include "efs/fs_error.h"
+
+fs_file stream_table[STREAM_SLOTS];
+
+namespace {
+
+void release(fs_file* s)
+{
+    s->ind_buf.reset();
+    s->inode.reset();
+    s->buf.reset();
+    s->fs = nullptr;
+}
+
+}  // namespace
+
+fs_file* fs_fopen(const char* path, const char* /*mode*/)
+{
+    fs* f = fs_current();
+    if (!f)
+        return nullptr;
+    uint32_t n = fs_namei(path);
+    if (n == 0)
+        return nullptr;
+    fs_file* s = nullptr;
+    for (fs_file& slot : stream_table) {
+        if (!slot.fs) {
+            s = &slot;
+            break;
+        }
+    }
+    if (!s) {
+        fs_errno = FS_EMFILE;
+        return nullptr;
+    }
+    s->buf.reset(new (std::nothrow) uint8_t[STREAM_BUF_SIZE]);
+    s->inode.reset(new (std::nothrow) disk_inode{});
+    s->ind_buf.reset(new (std::nothrow) extent[EXTENTS_PER_BLOCK]);
+    if (!s->buf || !s->inode || !s->ind_buf) {
+        release(s);
+        fs_errno = FS_ENOMEM;
+        return nullptr;
+    }
+    uint8_t scratch[512];
+    if (fs_iread(f, n, scratch, s->inode.get()) != 0) {
+        release(s);
+        return nullptr;
+    }
+    s->fs = f;
+    s->avail = 0;
+    s->cur = s->buf.get();
+    s->ext_index = s->ind_block = s->ind_slot = s->ext_count = 0;
+    s->osize = 0;
+    if (s->inode->di_extent_count > DIRECT_EXTENTS && !fs_read_indirect(s)) {
+        release(s);
+        return nullptr;
+    }
+    return s;
+}
+
+int fs_fclose(fs_file* s)
+{
+    release(s);
+    return 0;
+}
+
+namespace {
+
+// Takes the next extent of an indirect inode; false at the end or when a block cannot be loaded.
+bool next_indirect(fs_file* s, extent* ex)
+{
+    const disk_inode& ip = *s->inode;
+    int nind = fs_indirect_count(&ip);
+    if (nind < 0) {
+        // More indirect extents than an inode can hold: a damaged inode, refused as a failed read.
+        fs_errno = FS_EREAD;
+        return false;
+    }
+    if (s->ext_count >= ip.di_extent_count || s->ext_index >= nind)
+        return false;
+    while (s->ind_slot >= EXTENTS_PER_BLOCK) {
+        s->ind_slot = 0;
+        ++s->ind_block;
+        while (s->ind_block >= ip.di_extents[s->ext_index].ex_length) {
+            ++s->ext_index;
+            s->ind_block = 0;
+            if (s->ext_index >= nind)
+                return false;
+        }
+        if (!fs_read_indirect(s)) {
+            s->ext_index = nind;  // a lost indirect block ends the stream for good
+            return false;
+        }
+    }
+    *ex = s->ind_buf[s->ind_slot];
+    ++s->ind_slot;
+    ++s->ext_count;
+    return true;
+}
+
+}  // namespace
+
+int32_t fs_next_extent(uint8_t* buf, fs_file* s)
+{
+    const disk_inode& ip = *s->inode;
+    int n = ip.di_extent_count;
+    extent ex;
+    if (n <= DIRECT_EXTENTS) {
+        if (n <= 0 || s->ext_index >= n)
+            return -1;
+        ex = ip.di_extents[s->ext_index];
+        ++s->ext_index;
+    } else if (!next_indirect(s, &ex)) {
+        return -1;
+    }
+    if (s->osize != ex.ex_offset * 512u) {
+        // Out of order or with a gap: data would land at the wrong offset, so the stream stops here.
+        fs_errno = FS_EREAD;
+        return -1;
+    }
+    return fs_read_extent(s->fs, &ex, buf, STREAM_BUF_SIZE);
+}
+
+uint32_t fs_fread(void* dst, uint32_t size, uint32_t count, fs_file* s)
+{
+    uint32_t request = size * count;
+    if (request == 0)
+        return 0;
+    fs_errno = FS_OK;
+    uint32_t result = 0;
+    auto* out = static_cast<uint8_t*>(dst);
+    uint32_t file_size = static_cast<uint32_t>(s->inode->di_size);
+    while (request > 0) {
+        uint32_t k = s->avail < request ? s->avail : request;
+        if (k == 0) {
+            int32_t got = fs_next_extent(s->buf.get(), s);
+            if (got < 0) {
+                ++s->osize;
+                return result;
+            }
+            uint32_t left = s->osize <= file_size ? file_size - s->osize : 0;
+            s->cur = s->buf.get();
+            s->avail = static_cast<uint32_t>(got) < left ? static_cast<uint32_t>(got) : left;
+            continue;
+        }
+        if (out) {
+            std::memcpy(out, s->cur, k);
+            out += k;
+        }
+        s->cur += k;
+        s->osize += k;
+        result += k;
+        s->avail -= k;
+        request -= k;
+    }
+    return result;
+}

@@ -1,0 +1,211 @@
+// Directory search, path lookup and the current directory of the current file system.
+#include <cstring>
+#include <memory>
+#include <new>
+
+#include "common/byteorder.h"
+#include "efs/efs_io.h"
+#include "efs/fs_error.h"
+
+int fs_dir_search(uint8_t* buf, size_t nbytes, const char* name, uint32_t* ino)
+{
+    *ino = 0;
+    size_t namelen = std::strlen(name);
+    int bad = 0;
+    for (size_t off = 0; off + 512 <= nbytes; off += 512) {
+        const uint8_t* b = buf + off;
+        if (load_be16(b) != DB_MAGIC) {
+            fs_errno = FS_EBADMAGIC;
+            ++bad;
+            continue;
+        }
+        int slots = b[3];
+        for (int i = 0; i < slots; ++i) {
+            size_t pos = size_t{b[4 + i]} * 2;
+            if (pos == 0)
+                continue;
+            // An entry whose name would reach past its block is only in a damaged block: skip it.
+            if (pos + 5 > 512 || pos + 5 + b[pos + 4] > 512)
+                continue;
+            size_t len = b[pos + 4];
+            if (len == namelen && std::memcmp(b + pos + 5, name, len) == 0) {
+                *ino = (uint32_t{load_be16(b + pos)} << 16) | load_be16(b + pos + 2);
+                return bad;
+            }
+        }
+    }
+    return bad;
+}
+
+namespace {
+
+enum search_result { FOUND, NOT_FOUND, FAILED };
+
+// Searches one extent's data; `written` tracks the bytes of the directory read so far.
+search_result search_extent(fs* f, const extent& ex, uint8_t* big, uint32_t* written, const char* name, uint32_t* ino)
+{
+    int32_t n = fs_read_extent(f, &ex, big, size_t{LOOKUP_BLOCKS} * 512);
+    if (n < 0)
+        return FAILED;
+    if (*written != ex.ex_offset * 512u)
+        return FAILED;  // the extents are out of order or leave a gap: the directory is damaged
+    *written += static_cast<uint32_t>(n);
+    int bad = fs_dir_search(big, static_cast<size_t>(n), name, ino);
+    if (*ino != 0)
+        return FOUND;
+    return bad ? FAILED : NOT_FOUND;
+}
+
+bool search_dir(fs* f, const disk_inode& d, uint8_t* big, const char* name, uint32_t* ino)
+{
+    uint32_t written = 0;
+    int count = d.di_extent_count;
+    if (count <= 0)
+        return false;
+    if (count <= DIRECT_EXTENTS) {
+        for (int i = 0; i < count; ++i) {
+            search_result r = search_extent(f, d.di_extents[i], big, &written, name, ino);
+            if (r != NOT_FOUND)
+                return r == FOUND;
+        }
+        return false;
+    }
+    int nind = fs_indirect_count(&d);
+    if (nind <= 0)
+        return false;
+    extent ind_buf[EXTENTS_PER_BLOCK];
+    int taken = 0;
+    for (int e = 0; e < nind; ++e) {
+        const extent& ind = d.di_extents[e];
+        for (int b = 0; b < ind.ex_length; ++b) {
+            if (!fs_read_extent_block(f, int64_t{ind.ex_block} + b, ind_buf))
+                return false;
+            for (int k = 0; k < EXTENTS_PER_BLOCK && taken < count; ++k, ++taken) {
+                search_result r = search_extent(f, ind_buf[k], big, &written, name, ino);
+                if (r != NOT_FOUND)
+                    return r == FOUND;
+            }
+            if (taken == count)
+                return false;
+        }
+    }
+    return false;
+}
+
+}  // namespace
+
+uint32_t fs_namei(const char* path)
+{
+    fs* f = fs_current();
+    if (!f)
+        return 0;
+    size_t len = strnlen(path, PATH_BUF);
+    if (len >= PATH_BUF) {
+        fs_errno = FS_ENAMETOOLONG;
+        return 0;
+    }
+    char copy[PATH_BUF];
+    std::memcpy(copy, path, len + 1);
+    std::unique_ptr<uint8_t[]> big(new (std::nothrow) uint8_t[size_t{LOOKUP_BLOCKS} * 512]);
+    if (!big) {
+        fs_errno = FS_ENOMEM;
+        return 0;
+    }
+    uint32_t d = copy[0] == '/' ? ROOT_INODE : static_cast<uint32_t>(f->cwd_inode);
+    char* save = nullptr;
+    for (char* comp = strtok_r(copy, "/", &save); comp; comp = strtok_r(nullptr, "/", &save)) {
+        disk_inode ino;
+        if (fs_iread(f, d, big.get(), &ino) != 0)
+            return 0;
+        if ((ino.di_mode & S_TYPE_MASK) != S_TYPE_DIR) {
+            fs_errno = FS_ENOTDIR;
+            return 0;
+        }
+        uint32_t next = 0;
+        if (std::strlen(comp) > 255 || !search_dir(f, ino, big.get(), comp, &next)) {
+            fs_errno = FS_ENOENT;
+            return 0;
+        }
+        d = next;
+    }
+    return d;
+}
+
+int fs_stat(const char* path, fs_statbuf* st)
+{
+    uint32_t n = fs_namei(path);
+    if (n == 0)
+        return -1;
+    return fs_istat(n, st);
+}
+
+int fs_chdir(const char* path)
+{
+    fs* f = fs_current();
+    if (!f)
+        return -1;
+    uint32_t n = fs_namei(path);
+    if (n == 0)
+        return -1;
+    fs_statbuf st;
+    if (fs_istat(n, &st) != 0)
+        return -1;
+    if ((st.st_mode & S_TYPE_MASK) != S_TYPE_DIR) {
+        fs_errno = FS_ENOTDIR;
+        return -1;
+    }
+    char text[PATH_BUF] = {0};
+    size_t tlen = 0;
+    if (path[0] != '/' && std::strcmp(f->cwd_path, "/") != 0) {
+        tlen = strnlen(f->cwd_path, PATH_BUF - 1);
+        std::memcpy(text, f->cwd_path, tlen);
+        text[tlen] = '\0';
+    }
+    long room = PATH_BUF - static_cast<long>(tlen);
+    char copy[PATH_BUF];
+    std::memcpy(copy, path, strnlen(path, PATH_BUF - 1));
+    copy[strnlen(path, PATH_BUF - 1)] = '\0';
+    char* save = nullptr;
+    for (char* comp = strtok_r(copy, "/", &save); comp; comp = strtok_r(nullptr, "/", &save)) {
+        if (std::strcmp(comp, ".") == 0)
+            continue;
+        if (std::strcmp(comp, "..") == 0) {
+            char* slash = std::strrchr(text, '/');
+            if (slash) {
+                *slash = '\0';
+                tlen = static_cast<size_t>(slash - text);
+            }
+            room = PATH_BUF - static_cast<long>(tlen);
+            continue;
+        }
+        size_t clen = std::strlen(comp);
+        room -= static_cast<long>(clen) + 1;
+        if (room <= 0) {
+            fs_errno = FS_ENAMETOOLONG;
+            return -1;
+        }
+        text[tlen] = '/';
+        std::memcpy(text + tlen + 1, comp, clen + 1);
+        tlen += clen + 1;
+    }
+    if (tlen == 0) {
+        std::memset(f->cwd_path, 0, PATH_BUF);
+        f->cwd_path[0] = '/';
+    } else {
+        std::memset(f->cwd_path, 0, PATH_BUF);
+        std::memcpy(f->cwd_path, text, tlen);
+    }
+    f->cwd_inode = static_cast<int32_t>(n);
+    return 0;
+}
+
+char* fs_getcwd(char* buf)
+{
+    fs* f = fs_current();
+    if (!f) {
+        std::memcpy(buf, "No current fs", sizeof "No current fs");
+        return nullptr;
+    }
+    std::strncpy(buf, f->cwd_path, PATH_BUF);
+    return buf;
+}

@@ -1,0 +1,241 @@
+// The cp command: single files and whole trees copied out of the image onto the host.
+#include <cerrno>
+#include <cstring>
+#include <unistd.h>
+
+#include "efs/efs_file.h"
+#include "efs/fs_error.h"
+#include "host/host_io.h"
+#include "shell/getopt.h"
+#include "shell/shell.h"
+
+namespace {
+
+// Inodes of the directories being copied, outermost first: an entry leading back to one of them
+// (only a damaged image has such a cycle) is not descended into.
+constexpr int MAX_DEPTH = STREAM_SLOTS + 1;
+uint32_t dir_path[MAX_DEPTH];
+int dir_depth = 0;
+
+bool on_path(uint32_t ino)
+{
+    for (int i = 0; i < dir_depth; ++i)
+        if (dir_path[i] == ino)
+            return true;
+    return false;
+}
+
+// A name from the image is used as a host name only when it names one entry of the target directory.
+bool safe_host_name(const char* name)
+{
+    return name[0] != '\0' && std::strchr(name, '/') == nullptr && std::strcmp(name, ".") != 0 &&
+           std::strcmp(name, "..") != 0;
+}
+
+// The last component of a source path, or null when that is the root, "." or "..": such a
+// source's entries go straight into the target directory.
+const char* host_name_of(const char* source)
+{
+    const char* end = source + std::strlen(source);
+    while (end > source && end[-1] == '/')
+        --end;
+    const char* start = end;
+    while (start > source && start[-1] != '/')
+        --start;
+    static char name[256];
+    size_t len = static_cast<size_t>(end - start);
+    if (len == 0 || len >= sizeof name)
+        return nullptr;
+    std::memcpy(name, start, len);
+    name[len] = '\0';
+    return safe_host_name(name) ? name : nullptr;
+}
+
+// Copies the image directory `name` into host directory `host` (null: the current host directory).
+int copy_tree(const char* name, const char* host, const char* target, int flags)
+{
+    if (flags & CP_VERBOSE)
+        std::fprintf(stderr, "copy_dir %s %s\n", name, target);
+    char saved[PATH_BUF];
+    fs_getcwd(saved);
+    if (fs_chdir(name) != 0) {
+        fs_perror(name);
+        return 2;
+    }
+    if (host) {
+        (void)host_mkdir(host);
+        if (::chdir(host) != 0) {
+            fs_chdir(saved);
+            return 5;
+        }
+    }
+    if (flags & CP_PERM)
+        copy_perm(".", ".");
+    int result = 0;
+    fs_dir* d = fs_opendir(".");
+    if (!d) {
+        std::fprintf(stderr, "opendir %s\n", name);
+        fs_perror(name);
+        result = 1;
+    } else {
+        const fs* f = fs_current();
+        bool tracked = f && dir_depth < MAX_DEPTH;
+        if (tracked)
+            dir_path[dir_depth++] = static_cast<uint32_t>(f->cwd_inode);
+        while (fs_dirent* e = fs_readdir(d)) {
+            fs_statbuf st;
+            if (fs_istat(e->d_ino, &st) != 0) {
+                fs_perror(e->d_name);
+                continue;
+            }
+            uint16_t type = st.st_mode & S_TYPE_MASK;
+            bool dot = std::strcmp(e->d_name, ".") == 0 || std::strcmp(e->d_name, "..") == 0;
+            if (type == S_TYPE_DIR && dot)
+                continue;
+            bool copyable = (type == S_TYPE_DIR && !on_path(e->d_ino)) || type == S_TYPE_REG;
+            if (!copyable || !safe_host_name(e->d_name) || e->d_namlen != std::strlen(e->d_name)) {
+                std::fprintf(stderr, "%s/%s/%s not copied\n", saved, name, e->d_name);
+                continue;
+            }
+            if (type == S_TYPE_DIR)
+                result = copy_tree(e->d_name, e->d_name, ".", flags);
+            else
+                result = copy_file(e->d_name, e->d_name, flags);
+        }
+        if (tracked)
+            --dir_depth;
+    }
+    if (host && ::chdir("..") != 0)
+        std::perror("..");
+    if (d)
+        fs_closedir(d);
+    fs_chdir(saved);
+    return result;
+}
+
+}  // namespace
+
+void cp_usage()
+{
+    std::fprintf(stderr, "Use: cp [-rpv] fs-file unix-file\n");
+}
+
+int copy_perm(const char*, const char*)
+{
+    return 0;
+}
+
+int copy_file(const char* source, const char* target, int flags)
+{
+    if (flags & CP_VERBOSE)
+        std::fprintf(stderr, "copy_file %s %s\n", source, target);
+    // The image file is opened first, so a source that cannot be read never truncates a host file.
+    fs_file* s = fs_fopen(source, "rb");
+    if (!s) {
+        fs_perror("fs_fopen");
+        return 1;
+    }
+    FILE* out = std::fopen(target, "wb");
+    if (!out) {
+        std::perror("fopen");
+        fs_fclose(s);
+        return 1;
+    }
+    static char outbuf[64 * 1024];
+    std::setvbuf(out, outbuf, _IOFBF, sizeof outbuf);
+    unsigned char buf[512];
+    uint32_t n;
+    bool write_failed = false;
+    while ((n = fs_fread(buf, 1, sizeof buf, s)) != 0) {
+        if (!write_failed && std::fwrite(buf, 1, n, out) != n) {
+            std::perror("fwrite");
+            write_failed = true;
+        }
+    }
+    if (static_cast<int64_t>(s->osize) <= s->inode->di_size)
+        fs_perror("fs_fread");
+    fs_fclose(s);
+    if (std::fclose(out) != 0 && !write_failed)
+        std::perror("fclose");
+    if (flags & CP_PERM)
+        copy_perm(source, target);
+    return 0;
+}
+
+int copy_dir(const char* name, const char* target, int flags)
+{
+    return copy_tree(name, name, target, flags);
+}
+
+int do_cp(int argc, char** argv)
+{
+    efsh::getopt_reset();
+    int flags = 0;
+    int c;
+    while ((c = efsh::getopt(argc, argv, "rpv")) != -1) {
+        switch (c) {
+        case 'r': flags |= CP_RECURSIVE; break;
+        case 'p': flags |= CP_PERM; break;
+        case 'v': flags |= CP_VERBOSE; break;
+        default:
+            cp_usage();
+            return 1;
+        }
+    }
+    if (argc - efsh::optind != 2) {
+        std::fprintf(stderr, "%d:%d\n", efsh::optind, argc);
+        cp_usage();
+        return 2;
+    }
+    const char* source = argv[efsh::optind];
+    const char* target = argv[efsh::optind + 1];
+    fs_statbuf st;
+    if (fs_stat(source, &st) != 0) {
+        fs_perror(source);
+        return 3;
+    }
+    if (!(flags & CP_RECURSIVE))
+        return copy_file(source, target, flags);
+
+    int kind = host_path_kind(target);
+    bool exists = kind >= 0;
+    bool is_dir = (st.st_mode & S_TYPE_MASK) == S_TYPE_DIR;
+    if (is_dir && !exists) {
+        std::fprintf(stderr, "%s: directory, target %s does not exist\n", source, target);
+        return 3;
+    }
+    if (is_dir && kind != 1) {
+        std::fprintf(stderr, "%s: directory, target %s not directory\n", source, target);
+        return 4;
+    }
+    if (!is_dir && !exists) {
+        std::fprintf(stderr, "-r makes no sense here\n");
+        return 0;
+    }
+    if (!is_dir && kind != 1) {
+        std::fprintf(stderr, "target %s exists\n", target);
+        return 6;
+    }
+    char home[PATH_BUF];
+    if (!::getcwd(home, sizeof home)) {
+        std::perror("getcwd");
+        return 5;
+    }
+    if (::chdir(target) != 0)
+        return 5;
+    if (is_dir) {
+        dir_depth = 0;
+        (void)copy_tree(source, host_name_of(source), ".", flags);
+    } else {
+        const char* host = host_name_of(source);
+        if (host)
+            (void)copy_file(source, host, flags);
+        else
+            std::fprintf(stderr, "%s not copied\n", source);
+    }
+    if (::chdir(home) != 0)
+        std::perror(home);
+    if (!is_dir)
+        std::fprintf(stderr, "-r makes no sense here\n");
+    return 0;
+}

@@ -1,0 +1,31 @@
+// The more command: a file of the image fed through the host pager.
+#include "efs/efs_file.h"
+#include "efs/fs_error.h"
+#include "host/host_io.h"
+#include "shell/shell.h"
+
+int do_more(const char* path)
+{
+    std::fflush(stdout);
+    FILE* pager = host_popen_write("less");
+    if (!pager) {
+        std::perror("popen");
+        return 1;
+    }
+    fs_file* s = fs_fopen(path, "rb");
+    if (!s) {
+        fs_perror("fs_fopen");
+        host_pclose(pager);
+        return 1;
+    }
+    unsigned char buf[512];
+    uint32_t n;
+    // Writes after the user has left the pager fail quietly; the file is still read to its end.
+    while ((n = fs_fread(buf, 1, sizeof buf, s)) != 0)
+        (void)std::fwrite(buf, 1, n, pager);
+    if (static_cast<int64_t>(s->osize) <= s->inode->di_size)
+        fs_perror("fs_fread");
+    fs_fclose(s);
+    host_pclose(pager);
+    return 0;
+}

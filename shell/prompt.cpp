@@ -1,0 +1,85 @@
+// The prompt loop: reading lines, splitting them into words and running the commands.
+#include <cerrno>
+#include <cstring>
+#include <unistd.h>
+
+#include "efs/efs_io.h"
+#include "efs/fs_error.h"
+#include "shell/shell.h"
+
+namespace {
+
+constexpr int LINE_BUF = 2048;
+constexpr int MAX_WORDS = 1024;
+
+int split(char* line, char** words)
+{
+    int n = 0;
+    char* save = nullptr;
+    for (char* w = strtok_r(line, " \t", &save); w && n < MAX_WORDS - 1; w = strtok_r(nullptr, " \t", &save))
+        words[n++] = w;
+    words[n] = nullptr;
+    return n;
+}
+
+}  // namespace
+
+void prompt_loop(FILE* in, const char* image, int partition)
+{
+    char line[LINE_BUF];
+    char* words[MAX_WORDS + 1];
+    for (;;) {
+        std::printf("%s(%d) # ", image, partition);
+        std::fflush(stdout);
+        // A read error ends the loop like the end of input: the line buffer is not to be trusted.
+        if (!std::fgets(line, sizeof line, in) || std::feof(in) || std::ferror(in))
+            break;
+        size_t len = std::strlen(line);
+        if (len > 0)
+            line[len - 1] = '\0';
+        bool escape = line[0] == '!';
+        int n = split(escape ? line + 1 : line, words);
+        if (n == 0)
+            continue;
+        if (escape) {
+            std::fprintf(stderr, "sorry '!' feature not supported on this system\n");
+            continue;
+        }
+        const char* cmd = words[0];
+        if (std::strcmp(cmd, "ls") == 0) {
+            do_ls(".", words[1]);
+        } else if (std::strcmp(cmd, "bye") == 0) {
+            break;
+        } else if (std::strcmp(cmd, "debug") == 0) {
+            debug = !debug;
+            std::fprintf(stderr, debug ? "debug on\n" : "debug off\n");
+        } else if (std::strcmp(cmd, "pwd") == 0) {
+            char cwd[PATH_BUF];
+            fs_getcwd(cwd);
+            std::fprintf(stderr, "%s\n", cwd);
+        } else if (std::strcmp(cmd, "lcd") == 0) {
+            if (!words[1])
+                std::fprintf(stderr, "use: lcd path\n");
+            else if (::chdir(words[1]) != 0)
+                std::perror(words[1]);
+        } else if (std::strcmp(cmd, "cd") == 0) {
+            if (!words[1])
+                std::fprintf(stderr, "use: cd path\n");
+            else if (fs_chdir(words[1]) == -1)
+                fs_perror(words[1]);
+        } else if (std::strcmp(cmd, "more") == 0) {
+            if (!words[1])
+                std::fprintf(stderr, "use: more file\n");
+            else if (do_more(words[1]) != 0)
+                fs_perror(words[1]);
+        } else if (std::strcmp(cmd, "cp") == 0) {
+            // errno is cleared first so that the host line names a host failure of this very copy.
+            errno = 0;
+            if (do_cp(n, words) != 0 && errno != 0)
+                std::perror(words[0]);
+        } else {
+            std::fprintf(stderr, "duh?\n");
+            std::fprintf(stderr, "debug ls bye pwd lcd cd cp more !cmd\n");
+        }
+    }
+}

@@ -1,0 +1,30 @@
+// Command shell: start-up, the prompt loop and the commands it dispatches to.
+#pragma once
+#include <cstdio>
+
+struct volume_header;
+
+extern const char* progname;
+extern int debug;
+
+// The whole program: parses the command line, opens the image, summary or prompt loop; returns 0.
+int efsh_main(int argc, char** argv);
+
+[[noreturn]] void usage();
+void print_partition_summary(FILE* out, const volume_header* hdr);
+
+// Reads command lines from in until "bye" or the end of input.
+void prompt_loop(FILE* in, const char* image, int partition);
+
+void do_ls(const char* path, const char* long_format);
+int do_more(const char* path);
+
+int do_cp(int argc, char** argv);
+void cp_usage();
+int copy_file(const char* source, const char* target, int flags);
+int copy_dir(const char* name, const char* target, int flags);
+int copy_perm(const char* source, const char* target);
+
+constexpr int CP_RECURSIVE = 1;
+constexpr int CP_PERM = 2;
+constexpr int CP_VERBOSE = 4;

@@ -1,0 +1,234 @@
+// End-to-end: ls, more and cp on images from the builder, both output streams compared exactly.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <sys/stat.h>
+
+#include "run_efsh.h"
+#include "tests/support/image_builder.h"
+
+namespace {
+
+using imgb::dir;
+using imgb::file;
+
+std::string fmt(const char* f, auto... a)
+{
+    char buf[1024];
+    std::snprintf(buf, sizeof buf, f, a...);
+    return buf;
+}
+
+class Commands : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        dir_ = make_scratch_dir();
+        std::filesystem::create_directory(dir_ + "/bin");
+        write_file(dir_ + "/bin/less", "#!/bin/sh\ncat > \"$LESS_LOG\"\n");
+        chmod((dir_ + "/bin/less").c_str(), 0755);
+        opt.cwd = dir_;
+        opt.env = {"PATH=" + dir_ + "/bin:/usr/bin:/bin", "LESS_LOG=" + dir_ + "/less.log"};
+    }
+    void TearDown() override { remove_tree(dir_); }
+    imgb::Result build(std::vector<imgb::Node> kids)
+    {
+        img = dir_ + "/disk.img";
+        imgb::Result r = imgb::write_image(imgb::simple_disk(std::move(kids)), img);
+        EXPECT_TRUE(r.ok) << r.error;
+        return r;
+    }
+    run_result run(const std::string& input) { return run_efsh({"-p", "7", img}, input, opt); }
+    std::string prompts(int n)
+    {
+        std::string s;
+        for (int i = 0; i < n; ++i)
+            s += img + "(7) # ";
+        return s;
+    }
+    std::string dir_, img;
+    run_options opt;
+};
+
+TEST_F(Commands, ShortAndLongListings)
+{
+    imgb::Node f644 = file("plain", std::string(1234, 'p'));
+    f644.mtime = 86400 * 365;
+    imgb::Node suid = file("suid", "s", 04755);
+    suid.uid = 65535;
+    suid.gid = 7;
+    imgb::Node none = file("none", "", 0);
+    none.inode = 70000;
+    imgb::Node odd = file("odd", "");
+    odd.mode = 0xE123;
+    imgb::Result r = build({f644, suid, none, odd, imgb::symlink("link", "plain"),
+                            imgb::device(imgb::Kind::chardev, "tty", 0x0501), imgb::device(imgb::Kind::blockdev, "disk", 1),
+                            imgb::device(imgb::Kind::fifo, "pipe", 0), imgb::device(imgb::Kind::socket, "sock", 0),
+                            dir("sub", {})});
+    run_result s = run("ls\nbye\n");
+    std::string want = prompts(1);
+    for (const char* n : {".", "..", "plain", "suid", "none", "odd", "link", "tty", "disk", "pipe", "sock", "sub"}) {
+        uint32_t ino = r.nodes[std::string("7:/") + (std::string(n) == "." || std::string(n) == ".." ? "" : n)].inode;
+        want += fmt("%10d %24s\n", int(ino), n);
+    }
+    EXPECT_EQ(s.out, want + prompts(1));
+    EXPECT_EQ(s.err, "");
+
+    run_result l = run("ls -l\nls x /etc\nbye\n");
+    EXPECT_EQ(l.out, prompts(3));
+    auto line_of = [&](const std::string& name) {
+        size_t p = l.err.find(" " + name + "\n");
+        size_t b = l.err.rfind('\n', p);
+        return l.err.substr(b == std::string::npos ? 0 : b + 1, p + name.size() + 2 - (b == std::string::npos ? 0 : b + 1));
+    };
+    EXPECT_EQ(line_of("plain"), fmt("- %6d 0644  1 %5d %5d %7d Jan  1 00:00 plain\n", int(r.nodes["7:/plain"].inode), 0, 0, 1234));
+    EXPECT_EQ(line_of("suid").substr(0, 2) + line_of("suid").substr(9, 18), "- 4755  1    -1     7");
+    EXPECT_EQ(line_of("none").substr(0, 14), "-   4464 0000 ");
+    EXPECT_EQ(line_of("odd").substr(0, 2), "? ");
+    EXPECT_EQ(line_of("link").substr(0, 2), "l ");
+    EXPECT_EQ(line_of("tty").substr(0, 2), "c ");
+    EXPECT_EQ(line_of("disk").substr(0, 2), "b ");
+    EXPECT_EQ(line_of("pipe").substr(0, 2), "p ");
+    EXPECT_EQ(line_of("sock").substr(0, 2), "s ");
+    EXPECT_EQ(line_of("sub").substr(0, 2), "d ");
+    EXPECT_EQ(l.err.size() % 2, 0u);  // the two listings are identical
+    EXPECT_EQ(l.err.substr(0, l.err.size() / 2), l.err.substr(l.err.size() / 2));
+}
+
+TEST_F(Commands, CdAndPwdWithTheirMessages)
+{
+    build({dir("usr", {dir("lib", {})}), file("f", "x")});
+    run_result r = run("cd usr/lib\npwd\ncd ..\npwd\ncd /nope\ncd f\ncd\npwd\n");
+    EXPECT_EQ(r.err, "/usr/lib\n/usr\n/nope: No such file or directory\nf: Not a directory\nuse: cd path\n/usr\n");
+    EXPECT_EQ(r.out, prompts(9));
+}
+
+TEST_F(Commands, MoreFeedsThePagerExactly)
+{
+    std::string bin = std::string("a\r\nb\0c\n", 7) + imgb::pattern(300);
+    build({file("empty", ""), file("k513", imgb::pattern(513)), file("bin", bin), dir("d", {})});
+    run_result r = run("more empty\n");
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(read_file(dir_ + "/less.log"), "");
+    run("more k513\n");
+    EXPECT_EQ(read_file(dir_ + "/less.log"), imgb::pattern(513));
+    run("more bin\n");
+    EXPECT_EQ(read_file(dir_ + "/less.log"), bin);
+    run("more d\n");
+    EXPECT_EQ(read_file(dir_ + "/less.log").substr(0, 2), "\xBE\xEF");
+    r = run("more nothing\nmore\n");
+    EXPECT_EQ(r.err, "fs_fopen: No such file or directory\nnothing: No such file or directory\nuse: more file\n");
+    EXPECT_EQ(read_file(dir_ + "/less.log"), "");
+}
+
+TEST_F(Commands, CpStatusesAndMessages)
+{
+    build({file("file", imgb::pattern(1000)), file("zero", ""), dir("d", {file("x", "x")})});
+    std::filesystem::create_directory(dir_ + "/T");
+    write_file(dir_ + "/afile", "keep");
+    run_result r = run("cp\ncp a\ncp -r a b c\ncp -x a b\ncp nothing out\n"
+                       "cp -r d missing\ncp -r d afile\ncp -r file missing\ncp -r file afile\ncp -r file T\n"
+                       "cp -v file out\ncp zero zout\ncp file T\n");
+    EXPECT_EQ(r.err,
+              "1:1\nUse: cp [-rpv] fs-file unix-file\n"
+              "1:2\nUse: cp [-rpv] fs-file unix-file\n"
+              "2:5\nUse: cp [-rpv] fs-file unix-file\n"
+              "cp: illegal option -- x\nUse: cp [-rpv] fs-file unix-file\n"
+              "nothing: No such file or directory\n"
+              "d: directory, target missing does not exist\n"
+              "cp: No such file or directory\n"
+              "d: directory, target afile not directory\n"
+              "-r makes no sense here\n"
+              "target afile exists\n"
+              "-r makes no sense here\n"
+              "copy_file file out\n"
+              "fopen: Is a directory\n"
+              "cp: Is a directory\n");
+    EXPECT_EQ(read_file(dir_ + "/out"), imgb::pattern(1000));
+    EXPECT_EQ(read_file(dir_ + "/T/file"), imgb::pattern(1000));
+    EXPECT_TRUE(std::filesystem::exists(dir_ + "/zout"));
+    EXPECT_EQ(read_file(dir_ + "/zout"), "");
+    EXPECT_EQ(read_file(dir_ + "/afile"), "keep");
+    EXPECT_FALSE(std::filesystem::exists(dir_ + "/missing"));
+}
+
+TEST_F(Commands, RecursiveCopyOfATree)
+{
+    imgb::Node big = file("big", imgb::pattern(700000, 3));
+    big.extents = 80;
+    build({dir("usr", {dir("lib", {file("libc.a", imgb::pattern(5000)), big, imgb::symlink("ln", "big"),
+                                   imgb::device(imgb::Kind::chardev, "null", 0x0303), dir("empty", {})}),
+                       file("top", "top\n")})});
+    std::filesystem::create_directory(dir_ + "/T");
+    run_result r = run("cd usr\ncp -rv lib T\npwd\ncp -r lib T\ncp -r / T\nbye\n");
+    EXPECT_EQ(r.err,
+              "copy_dir lib .\ncopy_file libc.a libc.a\ncopy_file big big\n"
+              "/usr/lib/ln not copied\n/usr/lib/null not copied\ncopy_dir empty .\n"
+              "/usr\n"
+              "/usr/lib/ln not copied\n/usr/lib/null not copied\n"
+              "//usr/lib/ln not copied\n//usr/lib/null not copied\n");
+    EXPECT_EQ(read_file(dir_ + "/T/lib/big"), imgb::pattern(700000, 3));
+    EXPECT_EQ(read_file(dir_ + "/T/lib/libc.a"), imgb::pattern(5000));
+    EXPECT_TRUE(std::filesystem::is_directory(dir_ + "/T/lib/empty"));
+    EXPECT_FALSE(std::filesystem::exists(dir_ + "/T/lib/ln"));
+    // The root's entries go straight into the target.
+    EXPECT_EQ(read_file(dir_ + "/T/usr/top"), "top\n");
+    EXPECT_EQ(read_file(dir_ + "/T/usr/lib/big"), imgb::pattern(700000, 3));
+}
+
+TEST_F(Commands, MultiComponentSourceIsNamedByItsLastComponent)
+{
+    build({dir("usr", {dir("lib", {file("a", "a")})})});
+    std::filesystem::create_directory(dir_ + "/T");
+    run_result r = run("cp -r usr/lib T\ncp -r usr/lib/a T\n");
+    EXPECT_EQ(read_file(dir_ + "/T/lib/a"), "a");
+    EXPECT_EQ(read_file(dir_ + "/T/a"), "a");
+    EXPECT_FALSE(std::filesystem::exists(dir_ + "/T/usr"));
+}
+
+TEST_F(Commands, CraftedNamesAndCyclesNeverEscapeTheTarget)
+{
+    imgb::Node loop = dir("loop", {});
+    imgb::Node back;
+    back.kind = imgb::Kind::dir;
+    back.name = "back";
+    back.link_to = 2;  // the root again
+    loop.children.push_back(back);
+    build({dir("d", {file("../escape", "x"), file("a/b", "y"), file("", "z"), file("ok", "ok")}), loop});
+    std::filesystem::create_directory(dir_ + "/T");
+    run_result r = run("cp -r d T\ncp -r loop T\n");
+    EXPECT_EQ(r.err, "//d/../escape not copied\n//d/a/b not copied\n//d/ not copied\n//loop/back not copied\n");
+    EXPECT_FALSE(std::filesystem::exists(dir_ + "/escape"));
+    EXPECT_FALSE(std::filesystem::exists(dir_ + "/T/escape"));
+    EXPECT_EQ(read_file(dir_ + "/T/d/ok"), "ok");
+}
+
+TEST_F(Commands, UnreadableSourceLeavesHostFileAndFullDiskIsReported)
+{
+    imgb::Node bad = file("bad", "data");
+    bad.damage.bad_extent_magic_slot = 0;
+    build({bad, file("good", imgb::pattern(4000))});
+    write_file(dir_ + "/keep", "precious");
+    run_result r = run("cp bad keep\ncp good /dev/full\n");
+    EXPECT_EQ(r.err, "fs_fopen: Bad magic number\nfwrite: No space left on device\n");
+    EXPECT_EQ(read_file(dir_ + "/keep"), "precious");
+}
+
+TEST_F(Commands, DepthLimitOfFourteenLevels)
+{
+    imgb::Node n = dir("l17", {file("f17", "x")});
+    for (int i = 16; i >= 1; --i)
+        n = dir("l" + std::to_string(i), {file("f" + std::to_string(i), "x"), n});
+    build({n});
+    std::filesystem::create_directory(dir_ + "/T");
+    run_result r = run("cp -r l1 T\n");
+    std::string p = dir_ + "/T/l1";
+    for (int i = 2; i <= 16; ++i) {
+        p += "/l" + std::to_string(i);
+        EXPECT_EQ(std::filesystem::exists(p + "/f" + std::to_string(i)), i <= 15) << i;
+    }
+    EXPECT_EQ(r.err, "fs_fopen: Too many open files\nopendir l17\nl17: Too many open files\n");
+}
+
+}  // namespace

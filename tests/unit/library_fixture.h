@@ -1,0 +1,72 @@
+// Unit-test fixture: builds an image, opens and mounts it, and tears everything down again.
+#pragma once
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <unistd.h>
+
+#include "efs/efs_file.h"
+#include "efs/efs_io.h"
+#include "efs/fs_error.h"
+#include "tests/support/image_builder.h"
+#include "volume/volume.h"
+
+class Mounted : public ::testing::Test {
+protected:
+    void TearDown() override
+    {
+        for (fs_file& s : stream_table)
+            if (s.fs)
+                fs_fclose(&s);
+        for (fs& f : mount_table)
+            if (f.handle)
+                fs_umount(&f);
+        for (disk& d : disk_table)
+            if (d.handle)
+                disk_close(&d);
+        if (!path.empty())
+            std::remove(path.c_str());
+    }
+
+    // Writes the image and mounts partition 7; returns the builder's layout.
+    imgb::Result mount(const imgb::Disk& d)
+    {
+        char buf[] = "/tmp/efsh-unit-XXXXXX";
+        int fd = mkstemp(buf);
+        if (fd >= 0)
+            close(fd);
+        path = buf;
+        imgb::Result r = imgb::write_image(d, path);
+        EXPECT_TRUE(r.ok) << r.error;
+        dsk = disk_open(path.c_str());
+        EXPECT_NE(dsk, nullptr);
+        if (dsk)
+            f = fs_mount(dsk, 7, 0);
+        EXPECT_NE(f, nullptr);
+        return r;
+    }
+    imgb::Result mount(std::vector<imgb::Node> children) { return mount(imgb::simple_disk(std::move(children))); }
+
+    // Reads a whole file through a stream in pieces of `chunk` bytes.
+    std::string read_all(const char* p, uint32_t chunk = 512, uint32_t* osize = nullptr)
+    {
+        fs_file* s = fs_fopen(p, "rb");
+        if (!s)
+            return "<open failed>";
+        std::string out;
+        std::string buf(chunk, '\0');
+        uint32_t n;
+        while ((n = fs_fread(buf.data(), 1, chunk, s)) != 0)
+            out.append(buf.data(), n);
+        if (osize)
+            *osize = s->osize;
+        fs_fclose(s);
+        return out;
+    }
+
+    std::string path;
+    disk* dsk = nullptr;
+    fs* f = nullptr;
+};

@@ -1,0 +1,138 @@
+// File streams: counts and osize at the end, extent layouts, the slot table and damaged extents.
+#include "library_fixture.h"
+
+using imgb::file;
+
+class Streams : public Mounted {};
+
+TEST_F(Streams, CountsAndOsizeAtTheEnd)
+{
+    mount({file("empty", ""), file("k1000", imgb::pattern(1000)), file("k1024", imgb::pattern(1024)),
+           file("long", imgb::pattern(5000))});
+    uint32_t osize = 0;
+    EXPECT_EQ(read_all("empty", 512, &osize), "");
+    EXPECT_EQ(osize, 1u);
+
+    fs_file* s = fs_fopen("k1000", "rb");
+    ASSERT_NE(s, nullptr);
+    char buf[512];
+    EXPECT_EQ(fs_fread(buf, 1, 512, s), 512u);
+    EXPECT_EQ(fs_fread(buf, 1, 512, s), 488u);
+    EXPECT_EQ(fs_fread(buf, 1, 512, s), 0u);
+    EXPECT_EQ(s->osize, 1002u);
+    fs_fclose(s);
+
+    s = fs_fopen("k1024", "rb");
+    EXPECT_EQ(fs_fread(buf, 1, 512, s), 512u);
+    EXPECT_EQ(fs_fread(buf, 1, 512, s), 512u);
+    EXPECT_EQ(fs_fread(buf, 1, 512, s), 0u);
+    EXPECT_EQ(s->osize, 1025u);
+    fs_fclose(s);
+
+    // Item sizes above 1 count bytes; a null destination skips as far as a copy would.
+    s = fs_fopen("long", "rb");
+    EXPECT_EQ(fs_fread(buf, 4, 3, s), 12u);
+    EXPECT_EQ(fs_fread(nullptr, 1, 100, s), 100u);
+    EXPECT_EQ(fs_fread(buf, 1, 4, s), 4u);
+    EXPECT_EQ(std::string(buf, 4), imgb::pattern(5000).substr(112, 4));
+    EXPECT_EQ(fs_fread(buf, 0, 7, s), 0u);
+    fs_fclose(s);
+}
+
+TEST_F(Streams, ExtentLayoutsReadBackExactly)
+{
+    std::string data = imgb::pattern(3 * 1024 * 1024 + 77, 9);
+    imgb::Node twelve = file("twelve", imgb::pattern(12 * 512, 2));
+    twelve.extents = 12;
+    imgb::Node thirteen = file("thirteen", imgb::pattern(13 * 512 - 5, 3));
+    thirteen.extents = 13;
+    imgb::Node many = file("many", data);
+    many.extents = 130;  // three indirect blocks' worth of extents
+    imgb::Node split = file("split", data);
+    split.extents = 70;
+    split.indirect_extent_blocks = 1;  // a second indirect extent holds extents 65 to 70
+    imgb::Node zeros = file("zeros", imgb::pattern(2000, 4));
+    zeros.extents = 3;
+    zeros.zero_length_at = {0, 2};
+    imgb::Node tail = file("tail", imgb::pattern(1024, 5));
+    tail.extents = 2;
+    tail.extent_blocks = 2;  // two extents of two blocks: the second starts at the size
+    imgb::Result r = mount({twelve, thirteen, many, split, zeros, tail});
+    EXPECT_EQ(r.nodes["7:/many"].indirect.size(), 1u);
+    EXPECT_EQ(r.nodes["7:/split"].indirect.size(), 2u);
+    EXPECT_EQ(read_all("twelve"), imgb::pattern(12 * 512, 2));
+    EXPECT_EQ(read_all("thirteen"), imgb::pattern(13 * 512 - 5, 3));
+    uint32_t osize = 0;
+    EXPECT_EQ(read_all("many", 512, &osize), data);
+    EXPECT_GT(osize, data.size());
+    EXPECT_EQ(read_all("split", 65536), data);
+    EXPECT_EQ(read_all("zeros"), imgb::pattern(2000, 4));
+    EXPECT_EQ(read_all("tail", 512, &osize), imgb::pattern(1024, 5));
+    EXPECT_EQ(osize, 1025u);
+}
+
+TEST_F(Streams, SixteenSlotsSharedByFileAndDirectoryStreams)
+{
+    mount({file("a", "x"), imgb::dir("d", {})});
+    fs_file* open[STREAM_SLOTS];
+    for (int i = 0; i < STREAM_SLOTS; ++i) {
+        open[i] = i % 2 ? fs_fopen("a", "r") : fs_opendir("d");
+        ASSERT_NE(open[i], nullptr) << i;
+    }
+    EXPECT_EQ(fs_fopen("a", "rb"), nullptr);
+    EXPECT_EQ(fs_errno, FS_EMFILE);
+    EXPECT_EQ(fs_opendir("d"), nullptr);
+    EXPECT_EQ(fs_errno, FS_EMFILE);
+    EXPECT_EQ(fs_fopen("missing", "rb"), nullptr);  // the lookup comes first
+    EXPECT_EQ(fs_errno, FS_ENOENT);
+    fs_fclose(open[5]);
+    fs_file* again = fs_fopen("a", "rb");
+    EXPECT_EQ(again, open[5]);
+    EXPECT_EQ(fs_opendir("a"), nullptr);
+    EXPECT_EQ(fs_errno, FS_ENOTDIR);
+}
+
+TEST_F(Streams, DamagedExtentsStopTheStreamCleanly)
+{
+    std::string data = imgb::pattern(40 * 512, 7);
+    auto node = [&](const char* name, int extents) {
+        imgb::Node n = file(name, data);
+        n.extents = extents;
+        return n;
+    };
+    imgb::Node negative = node("negative", 4);
+    negative.damage.raw_extent_count = -3;
+    imgb::Node too_many = node("too_many", 20);
+    too_many.damage.raw_indirect_count = 13;
+    imgb::Node broken = node("broken", 4);
+    broken.damage.break_invariant_at = 2;
+    imgb::Node longx = node("longx", 4);
+    longx.damage.long_extent_at = 1;
+    imgb::Node past = node("past", 4);
+    past.damage.extent_past_image_at = 3;
+    imgb::Node magic_used = node("magic_used", 4);
+    magic_used.damage.bad_extent_magic_slot = 1;
+    imgb::Node magic_unused = node("magic_unused", 20);
+    magic_unused.damage.bad_extent_magic_slot = 11;
+    mount({negative, too_many, broken, longx, past, magic_used, magic_unused});
+
+    uint32_t osize = 0;
+    EXPECT_EQ(read_all("negative", 512, &osize), "");
+    EXPECT_EQ(osize, 1u);
+    EXPECT_EQ(read_all("too_many", 512, &osize), "");
+    EXPECT_EQ(fs_errno, FS_EREAD);
+    EXPECT_EQ(read_all("broken", 512, &osize), data.substr(0, osize - 1));
+    EXPECT_EQ(fs_errno, FS_EREAD);
+    EXPECT_LE(osize, data.size());
+    EXPECT_EQ(read_all("longx", 512, &osize), data.substr(0, osize - 1));
+    EXPECT_EQ(fs_errno, FS_EREAD);
+    EXPECT_LE(osize, data.size());
+    EXPECT_EQ(read_all("past", 512, &osize), data.substr(0, osize - 1));
+    EXPECT_EQ(fs_errno, FS_EREAD);
+    EXPECT_LE(osize, data.size());
+    EXPECT_EQ(fs_fopen("magic_used", "rb"), nullptr);
+    EXPECT_EQ(fs_errno, FS_EBADMAGIC);
+    fs_statbuf st;
+    EXPECT_EQ(fs_stat("magic_unused", &st), -1);
+    EXPECT_EQ(fs_errno, FS_EBADMAGIC);
+}
