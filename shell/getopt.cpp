@@ -43,8 +43,8 @@ int getopt(int argc, char* const* argv, const char* optstring)
     const int c = static_cast<unsigned char>(arg[optpos]);
     optopt = c;
 
-    const char* spec = (c == ':' || c == '\0') ? nullptr : std::strchr(optstring, c);
-    if (spec == nullptr) {
+    const char* entry = (c == ':' || c == '\0') ? nullptr : std::strchr(optstring, c);
+    if (entry == nullptr) {
         if (opterr)
             report(argv[0], ": illegal option -- ", c);
         ++optpos;
@@ -55,7 +55,7 @@ int getopt(int argc, char* const* argv, const char* optstring)
         return '?';
     }
 
-    if (spec[1] == ':') {
+    if (entry[1] == ':') {
         if (arg[optpos + 1] != '\0') {
             optarg = const_cast<char*>(arg + optpos + 1);
             ++optind;

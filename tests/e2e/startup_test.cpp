@@ -174,4 +174,19 @@ TEST_F(Startup, LcdChangesTheHostDirectoryOrReports)
     EXPECT_EQ(read_file(dir + "/out"), "hello\n");
 }
 
+TEST_F(Startup, DebugReportsComeBeforeTheFirstPromptOnlyWithAPartition)
+{
+    std::string img = simple();
+    run_result r = run_efsh({"-d", "-p", "7", img}, "bye\n");
+    EXPECT_EQ(r.out, img + "(7) # ");
+    EXPECT_EQ(r.err.rfind("be5a941\tidentifies volume header (should be be5a941)\n", 0), 0u) << r.err;
+    size_t sb = r.err.find("\tsize of filesystem, in sectors\n");
+    ASSERT_NE(sb, std::string::npos);
+    EXPECT_LT(r.err.find("xchecksum of sector\n"), sb);
+    EXPECT_NE(r.err.find("72959\tmagic number (should be 72959)\n"), std::string::npos);
+    EXPECT_EQ(r.err.substr(r.err.size() - 34), "\tchecksum of volume portion of fs\n");
+    run_result none = run_efsh({"-d", img}, "");
+    EXPECT_EQ(none.err.find("identifies"), std::string::npos);
+}
+
 }  // namespace

@@ -1,0 +1,156 @@
+// Unit tests for the superblock report, run in UTC so that dates are fixed.
+#include "efs/efs_io.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <string>
+#include <vector>
+
+namespace {
+
+class SuperblockReport : public testing::Test {
+protected:
+    static void SetUpTestSuite()
+    {
+        setenv("TZ", "UTC", 1);
+        tzset();
+    }
+
+    static std::string report(const superblock& sb)
+    {
+        FILE* f = std::tmpfile();
+        EXPECT_NE(f, nullptr);
+        if (f == nullptr)
+            return {};
+        print_superblock(f, &sb);
+        std::rewind(f);
+        std::string text;
+        char buf[512];
+        size_t n;
+        while ((n = std::fread(buf, 1, sizeof buf, f)) > 0)
+            text.append(buf, n);
+        std::fclose(f);
+        return text;
+    }
+
+    static std::vector<std::string> lines(const std::string& text)
+    {
+        std::vector<std::string> out;
+        size_t start = 0;
+        for (size_t nl; (nl = text.find('\n', start)) != std::string::npos; start = nl + 1)
+            out.push_back(text.substr(start, nl - start));
+        EXPECT_EQ(start, text.size()) << "report does not end with a newline";
+        return out;
+    }
+
+    static superblock sample()
+    {
+        superblock sb{};
+        sb.sb_size = 204800;
+        sb.sb_first_cg = 36;
+        sb.sb_cg_size = 2000;
+        sb.sb_cg_inode_blocks = 250;
+        sb.sb_sectors = 64;
+        sb.sb_heads = 9;
+        sb.sb_cg_count = 102;
+        sb.sb_dirty = 0;
+        sb.sb_time = 1000000000;  // Sun Sep  9 01:46:40 2001 UTC
+        sb.sb_magic = SB_MAGIC;
+        std::memcpy(sb.sb_name, "root", 4);
+        std::memcpy(sb.sb_pack, "sgi0ab", 6);
+        sb.sb_bitmap_size = 25600;
+        sb.sb_free_blocks = 123456;
+        sb.sb_free_inodes = 7890;
+        sb.sb_bitmap_block = 2;
+        sb.sb_replica_block = 204799;
+        sb.sb_last_inode = 4242;
+        sb.sb_checksum = static_cast<int32_t>(0xCAFEF00Du);
+        return sb;
+    }
+};
+
+TEST_F(SuperblockReport, FullReport)
+{
+    const std::string expected =
+        "204800\tsize of filesystem, in sectors\n"
+        "36\tbb offset to first cg\n"
+        "2000\tsize of cylinder group in bb's\n"
+        "250\tbb's of inodes per cylinder group\n"
+        "64\tsectors per track\n"
+        "9\theads per cylinder\n"
+        "102\t# of cylinder groups in filesystem\n"
+        "0\tfs needs to be fsck'd\n"
+        "last super-block update:\tSun Sep  9 01:46:40 2001\n"
+        "72959\tmagic number (should be 72959)\n"
+        "file system name:   root\n"
+        "file system pack name: sgi0ab\n"
+        "25600\tsize of bitmap in bytes\n"
+        "123456\ttotal free data blocks\n"
+        "7890\ttotal free inodes\n"
+        "2\tbitmap location.\n"
+        "204799\tLocation of replicated superblock.\n"
+        "4242\tlast allocated inode\n"
+        "cafef00d\tchecksum of volume portion of fs\n";
+    const std::string text = report(sample());
+    EXPECT_EQ(text, expected);
+    EXPECT_EQ(lines(text).size(), 19u);
+}
+
+TEST_F(SuperblockReport, EpochAndNegativeValues)
+{
+    superblock sb{};
+    sb.sb_dirty = static_cast<int16_t>(0xFFFF);
+    sb.sb_heads = -300;
+    sb.sb_size = -1;
+    const std::vector<std::string> l = lines(report(sb));
+    ASSERT_EQ(l.size(), 19u);
+    EXPECT_EQ(l[0], "-1\tsize of filesystem, in sectors");
+    EXPECT_EQ(l[5], "-300\theads per cylinder");
+    EXPECT_EQ(l[7], "-1\tfs needs to be fsck'd");
+    EXPECT_EQ(l[8], "last super-block update:\tThu Jan  1 00:00:00 1970");
+    EXPECT_EQ(l[9], "0\tmagic number (should be 72959)");
+    EXPECT_EQ(l[10], "file system name:       ");
+    EXPECT_EQ(l[11], "file system pack name:       ");
+    EXPECT_EQ(l[18], "0\tchecksum of volume portion of fs");
+}
+
+TEST_F(SuperblockReport, DirtyFlagPrintsSignedValue)
+{
+    superblock sb = sample();
+    sb.sb_dirty = 0x1234;
+    EXPECT_EQ(lines(report(sb))[7], "4660\tfs needs to be fsck'd");
+}
+
+TEST_F(SuperblockReport, NamesAreRightAlignedAndStopAtNul)
+{
+    superblock sb = sample();
+    std::memcpy(sb.sb_name, "abcdef", 6);  // the pack field follows directly
+    std::memcpy(sb.sb_pack, "x\0yz", 4);
+    const std::vector<std::string> l = lines(report(sb));
+    EXPECT_EQ(l[10], "file system name: abcdef");
+    EXPECT_EQ(l[11], "file system pack name:      x");
+}
+
+TEST_F(SuperblockReport, MagicLineMakesNoComparison)
+{
+    superblock sb = sample();
+    sb.sb_magic = -1;
+    EXPECT_EQ(lines(report(sb))[9], "ffffffff\tmagic number (should be 72959)");
+}
+
+TEST_F(SuperblockReport, DateOfMostNegativeTime)
+{
+    superblock sb = sample();
+    sb.sb_time = INT32_MIN;
+    const std::time_t when = INT32_MIN;
+    const char* date = std::ctime(&when);
+    const std::string expected =
+        std::string("last super-block update:\t") +
+        (date != nullptr ? std::string(date, std::strlen(date) - 1) : "(unrepresentable date)");
+    EXPECT_EQ(lines(report(sb))[8], expected);
+}
+
+}  // namespace
