@@ -3,6 +3,13 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <sys/stat.h>
+
+// The host's <sys/stat.h> defines st_atime, st_mtime and st_ctime as macros for its own record;
+// they would rename the fields of fs_statbuf. Host code reads st_atim and friends instead.
+#undef st_atime
+#undef st_mtime
+#undef st_ctime
 
 struct disk;
 struct host_file;

@@ -83,7 +83,7 @@ TEST_F(Commands, ShortAndLongListings)
         return l.err.substr(b == std::string::npos ? 0 : b + 1, p + name.size() + 2 - (b == std::string::npos ? 0 : b + 1));
     };
     EXPECT_EQ(line_of("plain"), fmt("- %6d 0644  1 %5d %5d %7d Jan  1 00:00 plain\n", int(r.nodes["7:/plain"].inode), 0, 0, 1234));
-    EXPECT_EQ(line_of("suid").substr(0, 2) + line_of("suid").substr(9, 18), "- 4755  1    -1     7");
+    EXPECT_NE(line_of("suid").find(" 4755  1    -1     7       1 "), std::string::npos) << line_of("suid");
     EXPECT_EQ(line_of("none").substr(0, 14), "-   4464 0000 ");
     EXPECT_EQ(line_of("odd").substr(0, 2), "? ");
     EXPECT_EQ(line_of("link").substr(0, 2), "l ");
@@ -99,8 +99,8 @@ TEST_F(Commands, ShortAndLongListings)
 TEST_F(Commands, CdAndPwdWithTheirMessages)
 {
     build({dir("usr", {dir("lib", {})}), file("f", "x")});
-    run_result r = run("cd usr/lib\npwd\ncd ..\npwd\ncd /nope\ncd f\ncd\npwd\n");
-    EXPECT_EQ(r.err, "/usr/lib\n/usr\n/nope: No such file or directory\nf: Not a directory\nuse: cd path\n/usr\n");
+    run_result r = run("cd usr/lib\npwd\ncd ..\npwd\ncd /nope\ncd /f\ncd\npwd\n");
+    EXPECT_EQ(r.err, "/usr/lib\n/usr\n/nope: No such file or directory\n/f: Not a directory\nuse: cd path\n/usr\n");
     EXPECT_EQ(r.out, prompts(9));
 }
 
@@ -167,7 +167,7 @@ TEST_F(Commands, RecursiveCopyOfATree)
               "/usr/lib/ln not copied\n/usr/lib/null not copied\ncopy_dir empty .\n"
               "/usr\n"
               "/usr/lib/ln not copied\n/usr/lib/null not copied\n"
-              "//usr/lib/ln not copied\n//usr/lib/null not copied\n");
+              "/usr/lib/ln not copied\n/usr/lib/null not copied\n");
     EXPECT_EQ(read_file(dir_ + "/T/lib/big"), imgb::pattern(700000, 3));
     EXPECT_EQ(read_file(dir_ + "/T/lib/libc.a"), imgb::pattern(5000));
     EXPECT_TRUE(std::filesystem::is_directory(dir_ + "/T/lib/empty"));
@@ -190,10 +190,11 @@ TEST_F(Commands, MultiComponentSourceIsNamedByItsLastComponent)
 TEST_F(Commands, CraftedNamesAndCyclesNeverEscapeTheTarget)
 {
     imgb::Node loop = dir("loop", {});
+    loop.inode = 50;
     imgb::Node back;
     back.kind = imgb::Kind::dir;
     back.name = "back";
-    back.link_to = 2;  // the root again
+    back.link_to = 50;  // the directory itself
     loop.children.push_back(back);
     build({dir("d", {file("../escape", "x"), file("a/b", "y"), file("", "z"), file("ok", "ok")}), loop});
     std::filesystem::create_directory(dir_ + "/T");
@@ -206,12 +207,14 @@ TEST_F(Commands, CraftedNamesAndCyclesNeverEscapeTheTarget)
 
 TEST_F(Commands, UnreadableSourceLeavesHostFileAndFullDiskIsReported)
 {
-    imgb::Node bad = file("bad", "data");
-    bad.damage.bad_extent_magic_slot = 0;
-    build({bad, file("good", imgb::pattern(4000))});
+    imgb::Node bad = file("bad", imgb::pattern(20 * 512));
+    bad.extents = 20;
+    imgb::Result layout = build({bad, file("good", imgb::pattern(200000))});
+    // The indirect extent points far past the end of the image: the inode reads, the stream cannot open.
+    ASSERT_TRUE(imgb::patch(img, layout.nodes["7:/bad"].inode_offset + 33, {0xFF, 0xFF, 0xFF}));
     write_file(dir_ + "/keep", "precious");
     run_result r = run("cp bad keep\ncp good /dev/full\n");
-    EXPECT_EQ(r.err, "fs_fopen: Bad magic number\nfwrite: No space left on device\n");
+    EXPECT_EQ(r.err, "fs_fopen: Read error\nfwrite: No space left on device\n");
     EXPECT_EQ(read_file(dir_ + "/keep"), "precious");
 }
 

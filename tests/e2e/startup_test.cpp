@@ -76,9 +76,9 @@ TEST_F(Startup, PartitionOptionValues)
 {
     std::string img = simple();
     run_result r = run_efsh({"-p", "16", img}, "");
-    EXPECT_EQ(r.err, "efsh: invalid partition (16)\nmount fs: Bad partition\n");
+    EXPECT_EQ(r.err, std::string(EFSH_BIN) + ": invalid partition (16)\nmount fs: Bad partition\n");
     r = run_efsh({"-p", "-1", img}, "");
-    EXPECT_EQ(r.err.substr(0, 28), "efsh: invalid partition (-1)");
+    EXPECT_EQ(r.err.rfind(std::string(EFSH_BIN) + ": invalid partition (-1)\n", 0), 0u);
     EXPECT_NE(r.err.find(" Mb\n"), std::string::npos);
     EXPECT_EQ(r.out, "");
     r = run_efsh({"-p", "abc", img}, "");
@@ -145,7 +145,7 @@ TEST_F(Startup, PromptLoopWordsAndMessages)
     std::string p = img + "(7) # ";
     run_result r = run_efsh({"-p", "7", img},
                             "\n \t \n!\n!ls\n ! ls\nLS\nfoo bar\ndebug\ndebug\nlcd\ncd\nmore\nbye now\nls\n");
-    EXPECT_EQ(r.out, p + p + p + p + p + p + p + p + p + p + p + p + p + p);
+    EXPECT_EQ(r.out, p + p + p + p + p + p + p + p + p + p + p + p + p);
     EXPECT_EQ(r.err,
               "sorry '!' feature not supported on this system\n"
               "duh?\ndebug ls bye pwd lcd cd cp more !cmd\n"

@@ -1,4 +1,6 @@
 // Path lookup, directory search, the current directory and directory streams.
+#include <cstring>
+
 #include "library_fixture.h"
 
 using imgb::dir;
