@@ -31,7 +31,7 @@ TEST(PagerInTerminal, QuitLessEarlyAndThePromptComesBack)
         GTEST_SKIP() << "tmux or less missing";
     std::string dir = make_scratch_dir();
     std::string lines;
-    for (int i = 0; i < 5000; ++i)
+    for (int i = 0; i < 40000; ++i)  // far more than a pipe holds: efsh must outlive the pager
         lines += "line " + std::to_string(i) + "\n";
     imgb::Node f = imgb::file("long", lines);
     imgb::Result r = imgb::write_image(imgb::simple_disk({f}), dir + "/d.img");
@@ -49,7 +49,7 @@ TEST(PagerInTerminal, QuitLessEarlyAndThePromptComesBack)
         }
         return false;
     };
-    EXPECT_TRUE(cap("d.img(7) # "));
+    EXPECT_TRUE(cap("d.img(7) #")) << sh(tm + " capture-pane -p -t " + session);
     sh(tm + " send-keys -t " + session + " 'more long' Enter");
     EXPECT_TRUE(cap("line 20"));
     sh(tm + " send-keys -t " + session + " q");
