@@ -60,7 +60,12 @@ struct FsDamage {
 };
 
 struct Fs {
-    Node root{Kind::dir, "", 0755};    // inode 2
+    Node root = [] {                   // inode 2; a directory 0755 (set field by field: partial
+        Node n;                        // brace initialisation of Node trips -Wmissing-field-initializers)
+        n.kind = Kind::dir;
+        n.perm = 0755;
+        return n;
+    }();
     int16_t cg_inode_blocks = 0;       // 0: chosen to fit every inode
     int32_t cg_size = 0;               // 0: chosen
     int16_t cg_count = 0;              // 0: chosen

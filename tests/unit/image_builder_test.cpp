@@ -215,11 +215,18 @@ TEST(ImageBuilder, DamageSwitches)
     f.damage.bad_extent_magic_slot = 1;
     f.damage.break_invariant_at = 2;
     f.damage.raw_size = -5;
-    imgb::Node dd = imgb::dir("d", {imgb::file("x", "x")});
-    dd.damage.bad_dir_magic_blocks = {0};
-    imgb::Disk d = imgb::simple_disk({f, dd});
+    imgb::Node dd = imgb::dir("d", {imgb::file("x", "x"), imgb::file("y", "y")});
+    dd.dir_entries_per_block = 2;     // blocks: [. ..] [x y] and the broken entry's block
+    dd.damage.bad_dir_magic_blocks = {1};
+    dd.damage.slot_count_255_block = 0;
+    dd.damage.entry_past_end = true;
+    imgb::Node g = imgb::file("g", imgb::pattern(2048, 6));
+    g.extents = 2;
+    g.damage.long_extent_at = 0;
+    g.damage.extent_past_image_at = 1;
+    imgb::Disk d = imgb::simple_disk({f, dd, g});
     d.partitions[0].fs->damage.zero_free_blocks = true;
-    d.damage.truncate_to = 100000;
+    d.damage.truncate_to = 200000;
     imgb::Result r = imgb::write_image(d, img);
     ASSERT_TRUE(r.ok) << r.error;
     auto ino = read_at(img, r.nodes.at("7:/f").inode_offset, 128);
@@ -227,12 +234,22 @@ TEST(ImageBuilder, DamageSwitches)
     EXPECT_EQ(be32(ino.data() + 8), 0xFFFFFFFBu);
     EXPECT_EQ(decode(ino.data() + 48).offset, 5u);
     uint32_t first = be32(read_at(img, 0, 512).data() + 312 + 12 * 7 + 4);
+    const imgb::NodeInfo& di = r.nodes.at("7:/d");
+    ASSERT_EQ(di.extents.size(), 3u);
+    EXPECT_EQ(read_at(img, (first + di.extents[0].block) * 512, 4)[3], 255);
+    EXPECT_EQ(be16(read_at(img, (first + di.extents[1].block) * 512, 2).data()), 0xDEAD);
+    auto last = read_at(img, (first + di.extents[2].block) * 512, 512);
+    EXPECT_EQ(be16(last.data()), 0xBEEF);
+    EXPECT_GT(2 * last[4] + 5 + last[2 * last[4] + 4], 512);
+    ino = read_at(img, r.nodes.at("7:/g").inode_offset, 128);
+    EXPECT_EQ(decode(ino.data() + 32).length, 255u);
+    EXPECT_GE(int64_t{first} + decode(ino.data() + 40).block, int64_t{1} << 23);
     auto sb = read_at(img, (first + 1) * 512, 512);
     EXPECT_EQ(be32(sb.data() + 48), 0u);
     EXPECT_EQ(be32(sb.data() + 88), sb_sum(sb.data()));
     struct stat st;
     ASSERT_EQ(stat(img.c_str(), &st), 0);
-    EXPECT_EQ(st.st_size, 100000);
+    EXPECT_EQ(st.st_size, 200000);
     std::remove(img.c_str());
 }
 
