@@ -161,7 +161,7 @@ TEST_F(Commands, RecursiveCopyOfATree)
                                    imgb::device(imgb::Kind::chardev, "null", 0x0303), dir("empty", {})}),
                        file("top", "top\n")})});
     std::filesystem::create_directory(dir_ + "/T");
-    run_result r = run("cd usr\ncp -rv lib T\npwd\ncp -r lib T\ncp -r / T\nbye\n");
+    run_result r = run("cd usr\ncp -rv lib T\npwd\ncp -rp lib T\ncp -r / T\ncp top here\nbye\n");
     EXPECT_EQ(r.err,
               "copy_dir lib .\ncopy_file libc.a libc.a\ncopy_file big big\n"
               "/usr/lib/ln not copied\n/usr/lib/null not copied\ncopy_dir empty .\n"
@@ -169,6 +169,7 @@ TEST_F(Commands, RecursiveCopyOfATree)
               "/usr/lib/ln not copied\n/usr/lib/null not copied\n"
               "/usr/lib/ln not copied\n/usr/lib/null not copied\n");
     EXPECT_EQ(read_file(dir_ + "/T/lib/big"), imgb::pattern(700000, 3));
+    EXPECT_EQ(read_file(dir_ + "/here"), "top\n");  // the host working directory is where it was
     EXPECT_EQ(read_file(dir_ + "/T/lib/libc.a"), imgb::pattern(5000));
     EXPECT_TRUE(std::filesystem::is_directory(dir_ + "/T/lib/empty"));
     EXPECT_FALSE(std::filesystem::exists(dir_ + "/T/lib/ln"));

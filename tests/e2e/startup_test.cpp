@@ -123,6 +123,9 @@ TEST_F(Startup, MountFailures)
         EXPECT_EQ(r.err, "mount fs: Bad magic number\n") << k;
         EXPECT_EQ(r.out, "");
     }
+    imgb::Disk neg = imgb::simple_disk({});
+    neg.partitions.push_back({4, 7, -5, 100, std::nullopt});  // a position before the image: never wraps
+    EXPECT_EQ(run_efsh({"-p", "4", image(neg, "neg.img")}, "").err, "mount fs: Seek error\n");
     imgb::Disk far = imgb::simple_disk({});
     far.partitions[0].first_block = 5000000;
     far.damage.truncate_to = 4096;
