@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include "run_efsh.h"
 #include "tests/support/image_builder.h"
@@ -233,6 +234,24 @@ TEST_F(Commands, DepthLimitOfFourteenLevels)
         EXPECT_EQ(std::filesystem::exists(p + "/f" + std::to_string(i)), i <= 15) << i;
     }
     EXPECT_EQ(r.err, "fs_fopen: Too many open files\nopendir l17\nl17: Too many open files\n");
+}
+
+TEST_F(Commands, TargetDirectoryThatCannotBeEnteredGivesStatusFive)
+{
+    if (geteuid() != 0)
+        GTEST_SKIP() << "needs root to run efsh as another user";
+    build({dir("d", {file("x", "x")}), file("f", "f")});
+    chmod(dir_.c_str(), 0755);
+    chmod(img.c_str(), 0644);
+    std::filesystem::create_directory(dir_ + "/locked");
+    chmod((dir_ + "/locked").c_str(), 0600);  // a directory, but no search permission for others
+    run_options o = opt;
+    o.uid = 65534;
+    o.cwd = "/";
+    run_result r = run_efsh({"-p", "7", img}, "cp -r d " + dir_ + "/locked\ncp -r f " + dir_ + "/locked\n", o);
+    // Status 5 prints nothing of its own; the prompt loop adds the host's reason for the failed chdir.
+    EXPECT_EQ(r.err, "cp: Permission denied\ncp: Permission denied\n");
+    EXPECT_TRUE(std::filesystem::is_empty(dir_ + "/locked"));
 }
 
 }  // namespace

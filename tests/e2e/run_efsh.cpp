@@ -68,6 +68,8 @@ run_result run_efsh(const std::vector<std::string>& args, const std::string& inp
         dup2(err, 2);
         if (!opt.cwd.empty() && chdir(opt.cwd.c_str()) != 0)
             _exit(126);
+        if (opt.uid >= 0 && (setgid(static_cast<gid_t>(opt.uid)) != 0 || setuid(static_cast<uid_t>(opt.uid)) != 0))
+            _exit(125);
         setenv("TZ", "UTC", 1);
         for (const std::string& e : opt.env)
             putenv(const_cast<char*>(e.c_str()));

@@ -13,6 +13,7 @@ struct run_options {
     std::string cwd;                 // empty: the test's working directory
     std::vector<std::string> env;    // extra NAME=value settings (TZ=UTC is always set)
     std::string argv0;               // empty: the binary's path
+    int uid = -1;                    // run as this user (when the tests run as root), -1: as the caller
 };
 
 run_result run_efsh(const std::vector<std::string>& args, const std::string& input, const run_options& opt = {});
