@@ -7,6 +7,7 @@
 int do_more(const char* path)
 {
     std::fflush(stdout);
+    std::fflush(stderr);
     FILE* pager = host_popen_write("less");
     if (!pager) {
         std::perror("popen");

@@ -29,6 +29,7 @@ void prompt_loop(FILE* in, const char* image, int partition)
     char line[LINE_BUF];
     char* words[MAX_WORDS + 1];
     for (;;) {
+        std::fflush(stderr);
         std::printf("%s(%d) # ", image, partition);
         std::fflush(stdout);
         // A read error ends the loop like the end of input: the line buffer is not to be trusted.
