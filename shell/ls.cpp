@@ -1,4 +1,5 @@
 // The ls command: short and long listings of the current directory.
+#include <cstring>
 #include <ctime>
 
 #include "efs/efs_file.h"
@@ -21,7 +22,27 @@ const char* type_mark(uint16_t mode)
     }
 }
 
-// The long list is gathered into whole blocks before it goes to the unbuffered error stream.
+// Right-aligns the decimal text of v in a field of at least width characters, as "%*d" does.
+char* put_int(char* p, long v, int width)
+{
+    char digits[24];
+    int n = 0;
+    unsigned long u = v < 0 ? 0UL - static_cast<unsigned long>(v) : static_cast<unsigned long>(v);
+    do {
+        digits[n++] = static_cast<char>('0' + u % 10);
+        u /= 10;
+    } while (u != 0);
+    if (v < 0)
+        digits[n++] = '-';
+    for (int pad = width - n; pad > 0; --pad)
+        *p++ = ' ';
+    while (n > 0)
+        *p++ = digits[--n];
+    return p;
+}
+
+// The long list is gathered into whole blocks before it goes to the unbuffered error stream, and
+// its fields are laid out by hand: printf's format parsing was most of the time of a long listing.
 struct listing {
     char buf[64 * 1024];
     size_t used = 0;
@@ -30,15 +51,41 @@ struct listing {
         std::fwrite(buf, 1, used, stderr);
         used = 0;
     }
+    // One line as "%s%6d %.4o %2d %5d %5d %7d %-12.12s %s\n" would print it.
     void line(const char* mark, const fs_statbuf& st, const char* when, const char* name)
     {
-        if (sizeof buf - used < 600)
+        size_t name_len = std::strlen(name);
+        if (sizeof buf - used < 96 + name_len)
             flush();
-        int n = std::snprintf(buf + used, sizeof buf - used, "%s%6d %.4o %2d %5d %5d %7d %-12.12s %s\n", mark,
-                              static_cast<int>(st.st_ino), static_cast<unsigned>(st.st_mode & 0xFFF), st.st_nlink,
-                              st.st_uid, st.st_gid, static_cast<int>(st.st_size), when, name);
-        if (n > 0)
-            used += static_cast<size_t>(n) < sizeof buf - used ? static_cast<size_t>(n) : sizeof buf - used - 1;
+        if (sizeof buf < 96 + name_len)
+            return;
+        char* p = buf + used;
+        *p++ = mark[0];
+        *p++ = mark[1];
+        p = put_int(p, st.st_ino, 6);
+        *p++ = ' ';
+        unsigned perm = st.st_mode & 0xFFFu;
+        for (int shift = 9; shift >= 0; shift -= 3)
+            *p++ = static_cast<char>('0' + ((perm >> shift) & 7u));
+        *p++ = ' ';
+        p = put_int(p, st.st_nlink, 2);
+        *p++ = ' ';
+        p = put_int(p, st.st_uid, 5);
+        *p++ = ' ';
+        p = put_int(p, st.st_gid, 5);
+        *p++ = ' ';
+        p = put_int(p, st.st_size, 7);
+        *p++ = ' ';
+        size_t w = strnlen(when, 12);
+        std::memcpy(p, when, w);
+        p += w;
+        for (; w < 12; ++w)
+            *p++ = ' ';
+        *p++ = ' ';
+        std::memcpy(p, name, name_len);
+        p += name_len;
+        *p++ = '\n';
+        used = static_cast<size_t>(p - buf);
     }
 };
 

@@ -97,6 +97,29 @@ TEST_F(Commands, ShortAndLongListings)
     EXPECT_EQ(l.err.substr(0, l.err.size() / 2), l.err.substr(l.err.size() / 2));
 }
 
+// Values wider than their columns or negative, as a damaged inode holds them, widen the line like printf.
+TEST_F(Commands, LongListFieldsWiderThanTheirColumns)
+{
+    imgb::Node wide = file(std::string(200, 'w'), "abc", 07777);
+    wide.nlink = -3;
+    wide.uid = 40000;
+    wide.gid = 65535;
+    wide.damage.raw_size = -12345678;
+    wide.mtime = -1;
+    imgb::Node big = file("big", "", 01);
+    big.nlink = 32767;
+    big.damage.raw_size = 2147483647;
+    imgb::Result r = build({wide, big});
+    run_result l = run("ls -l\nbye\n");
+    const char* f = "%s%6d %0.4o %2d %5d %5d %7d %-12.12s %s\n";
+    std::string want = fmt(f, "d ", 2, 0755, 2, 0, 0, 512, "Jan  1 00:00", ".") + fmt(f, "d ", 2, 0755, 2, 0, 0, 512, "Jan  1 00:00", "..") +
+                       fmt(f, "- ", int(r.nodes["7:/" + wide.name].inode), 07777, -3, -25536, -1, -12345678, "Dec 31 23:59",
+                           wide.name.c_str()) +
+                       fmt(f, "- ", int(r.nodes["7:/big"].inode), 01, 32767, 0, 0, 2147483647, "Jan  1 00:00", "big");
+    EXPECT_EQ(l.err, want);
+    EXPECT_EQ(l.status, 0);
+}
+
 TEST_F(Commands, CdAndPwdWithTheirMessages)
 {
     build({dir("usr", {dir("lib", {})}), file("f", "x")});
