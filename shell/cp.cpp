@@ -152,8 +152,12 @@ int copy_file(const char* source, const char* target, int flags)
             write_failed = true;
         }
     }
-    if (static_cast<int64_t>(s->osize) <= s->inode->di_size)
+    if (static_cast<int64_t>(s->osize) <= s->inode->di_size) {
+        // Extents that end before the size leave no code; say "Read error", not a stale host errno.
+        if (fs_errno == 0)
+            fs_errno = FS_EREAD;
         fs_perror("fs_fread");
+    }
     fs_fclose(s);
     if (std::fclose(out) != 0 && !write_failed)
         std::perror("fclose");

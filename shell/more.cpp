@@ -24,8 +24,12 @@ int do_more(const char* path)
     // Writes after the user has left the pager fail quietly; the file is still read to its end.
     while ((n = fs_fread(buf, 1, sizeof buf, s)) != 0)
         (void)std::fwrite(buf, 1, n, pager);
-    if (static_cast<int64_t>(s->osize) <= s->inode->di_size)
+    if (static_cast<int64_t>(s->osize) <= s->inode->di_size) {
+        // Extents that end before the size leave no code; say "Read error", not a stale host errno.
+        if (fs_errno == 0)
+            fs_errno = FS_EREAD;
         fs_perror("fs_fread");
+    }
     fs_fclose(s);
     host_pclose(pager);
     return 0;

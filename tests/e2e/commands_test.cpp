@@ -120,6 +120,21 @@ TEST_F(Commands, LongListFieldsWiderThanTheirColumns)
     EXPECT_EQ(l.status, 0);
 }
 
+// A size beyond the extents: what there is gets copied and shown, and the early end is named.
+TEST_F(Commands, ExtentsEndingBeforeTheSizeAreReportedAsAReadError)
+{
+    imgb::Node f = file("short", imgb::pattern(100));
+    f.damage.raw_size = 5000;
+    build({f});
+    run_result r = run("cp short out\nmore short\nbye\n");
+    EXPECT_EQ(r.err, "fs_fread: Read error\nfs_fread: Read error\n");
+    EXPECT_EQ(r.status, 0);
+    std::string got = read_file(dir_ + "/out");
+    ASSERT_EQ(got.size(), 512u);
+    EXPECT_EQ(got.substr(0, 100), imgb::pattern(100));
+    EXPECT_EQ(read_file(dir_ + "/less.log"), got);
+}
+
 TEST_F(Commands, CdAndPwdWithTheirMessages)
 {
     build({dir("usr", {dir("lib", {})}), file("f", "x")});
