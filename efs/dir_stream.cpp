@@ -28,8 +28,12 @@ fs_dirent* fs_readdir(fs_dir* d)
             d->cur = d->buf.get();
             d->slot = 0;
             d->osize += static_cast<uint32_t>(got);
+            // An empty extent holds no block; the directory goes on in the next one, as lookups and
+            // file reads find it, so that cp -r does not silently leave out the entries after it.
+            // The first block of an extent is walked without looking at its magic: its slots are
+            // checked one by one, and what they name may still be reached by inode number.
             if (d->avail == 0)
-                return nullptr;
+                continue;
         }
         const uint8_t* b = d->cur;
         if (d->slot >= b[3]) {

@@ -37,6 +37,9 @@ using fs_dir = fs_file;
 extern fs_file stream_table[STREAM_SLOTS];
 
 fs_file* fs_fopen(const char* path, const char* mode);
+// Opens inode n as a stream: a directory walk has the number already, and a lookup by name
+// for every entry would make copying a large directory take time in the square of its size.
+fs_file* fs_iopen(uint32_t n);
 uint32_t fs_fread(void* dst, uint32_t size, uint32_t count, fs_file* s);
 int fs_fclose(fs_file* s);
 int32_t fs_next_extent(uint8_t* buf, fs_file* s);

@@ -2,6 +2,7 @@
 #include <cerrno>
 #include <cstring>
 #include <unistd.h>
+#include <unordered_set>
 
 #include "efs/efs_file.h"
 #include "efs/fs_error.h"
@@ -11,18 +12,15 @@
 
 namespace {
 
-// Inodes of the directories being copied, outermost first: an entry leading back to one of them
-// (only a damaged image has such a cycle) is not descended into.
-constexpr int MAX_DEPTH = STREAM_SLOTS + 1;
-uint32_t dir_path[MAX_DEPTH];
-int dir_depth = 0;
+// Inodes of the directories this copy has entered: an entry leading to one of them again (only a
+// damaged image names a directory twice) is not descended into. Remembering the whole copy, not
+// just the directories above, stops cycles and also chains of directories that each name the
+// next several times, whose paths multiply at every level and would never finish copying.
+std::unordered_set<uint32_t> entered;
 
-bool on_path(uint32_t ino)
+bool entered_before(uint32_t ino)
 {
-    for (int i = 0; i < dir_depth; ++i)
-        if (dir_path[i] == ino)
-            return true;
-    return false;
+    return entered.count(ino) != 0;
 }
 
 // A name from the image is used as a host name only when it names one entry of the target directory.
@@ -78,10 +76,8 @@ int copy_tree(const char* name, const char* host, const char* target, int flags)
         fs_perror(name);
         result = 1;
     } else {
-        const fs* f = fs_current();
-        bool tracked = f && dir_depth < MAX_DEPTH;
-        if (tracked)
-            dir_path[dir_depth++] = static_cast<uint32_t>(f->cwd_inode);
+        if (const fs* f = fs_current())
+            entered.insert(static_cast<uint32_t>(f->cwd_inode));
         while (fs_dirent* e = fs_readdir(d)) {
             fs_statbuf st;
             if (fs_istat(e->d_ino, &st) != 0) {
@@ -92,7 +88,7 @@ int copy_tree(const char* name, const char* host, const char* target, int flags)
             bool dot = std::strcmp(e->d_name, ".") == 0 || std::strcmp(e->d_name, "..") == 0;
             if (type == S_TYPE_DIR && dot)
                 continue;
-            bool copyable = (type == S_TYPE_DIR && !on_path(e->d_ino)) || type == S_TYPE_REG;
+            bool copyable = (type == S_TYPE_DIR && !entered_before(e->d_ino)) || type == S_TYPE_REG;
             if (!copyable || !safe_host_name(e->d_name) || e->d_namlen != std::strlen(e->d_name)) {
                 std::fprintf(stderr, "%s/%s/%s not copied\n", saved, name, e->d_name);
                 continue;
@@ -100,10 +96,8 @@ int copy_tree(const char* name, const char* host, const char* target, int flags)
             if (type == S_TYPE_DIR)
                 result = copy_tree(e->d_name, e->d_name, ".", flags);
             else
-                result = copy_file(e->d_name, e->d_name, flags);
+                result = copy_file(e->d_name, e->d_name, flags, e->d_ino);
         }
-        if (tracked)
-            --dir_depth;
     }
     if (host && ::chdir("..") != 0)
         std::perror("..");
@@ -125,12 +119,12 @@ int copy_perm(const char*, const char*)
     return 0;
 }
 
-int copy_file(const char* source, const char* target, int flags)
+int copy_file(const char* source, const char* target, int flags, uint32_t ino)
 {
     if (flags & CP_VERBOSE)
         std::fprintf(stderr, "copy_file %s %s\n", source, target);
     // The image file is opened first, so a source that cannot be read never truncates a host file.
-    fs_file* s = fs_fopen(source, "rb");
+    fs_file* s = ino != 0 ? fs_iopen(ino) : fs_fopen(source, "rb");
     if (!s) {
         fs_perror("fs_fopen");
         return 1;
@@ -168,6 +162,7 @@ int copy_file(const char* source, const char* target, int flags)
 
 int copy_dir(const char* name, const char* target, int flags)
 {
+    entered.clear();
     return copy_tree(name, name, target, flags);
 }
 
@@ -228,7 +223,7 @@ int do_cp(int argc, char** argv)
     if (::chdir(target) != 0)
         return 5;
     if (is_dir) {
-        dir_depth = 0;
+        entered.clear();
         (void)copy_tree(source, host_name_of(source), ".", flags);
     } else {
         const char* host = host_name_of(source);

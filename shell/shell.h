@@ -1,5 +1,6 @@
 // Command shell: start-up, the prompt loop and the commands it dispatches to.
 #pragma once
+#include <cstdint>
 #include <cstdio>
 
 struct volume_header;
@@ -21,7 +22,8 @@ int do_more(const char* path);
 
 int do_cp(int argc, char** argv);
 void cp_usage();
-int copy_file(const char* source, const char* target, int flags);
+// ino: the source's inode when the caller has it from a directory entry (0: look source up).
+int copy_file(const char* source, const char* target, int flags, uint32_t ino = 0);
 int copy_dir(const char* name, const char* target, int flags);
 int copy_perm(const char* source, const char* target);
 

@@ -1,15 +1,22 @@
 // Process runner for the end-to-end tests: fork, exec, files for the three standard streams.
 #include "run_efsh.h"
 
+#include <cerrno>
+#include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <filesystem>
 #include <fstream>
+#include <malloc.h>
+#include <poll.h>
 #include <sstream>
+#include <sys/resource.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
-#include <filesystem>
 
 namespace {
 
@@ -20,6 +27,36 @@ std::string temp_path(const char* tag)
     if (fd >= 0)
         close(fd);
     return std::string(buf) + tag;
+}
+
+// Waits for the child, killing its process group once the timeout has passed; true on a timeout.
+// A pid file descriptor lets poll wait for the end without a polling loop; where the host has
+// none, the wait goes on without a limit.
+bool wait_child(pid_t pid, double timeout_seconds, int* status, struct rusage* ru)
+{
+    bool timed_out = false;
+    int pidfd = timeout_seconds > 0 ? static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)) : -1;
+    if (pidfd >= 0) {
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(timeout_seconds);
+        for (;;) {
+            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+            pollfd p{pidfd, POLLIN, 0};
+            int n = left.count() > 0 ? ::poll(&p, 1, static_cast<int>(left.count()) + 1) : 0;
+            if (n > 0)
+                break;
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n < 0 || std::chrono::steady_clock::now() >= deadline) {
+                ::kill(-pid, SIGKILL);
+                timed_out = true;
+                break;
+            }
+        }
+        ::close(pidfd);
+    }
+    while (::wait4(pid, status, 0, ru) < 0 && errno == EINTR) {
+    }
+    return timed_out;
 }
 
 }  // namespace
@@ -58,8 +95,15 @@ run_result run_efsh(const std::vector<std::string>& args, const std::string& inp
     std::remove(base.c_str());
     write_file(in_path, input);
 
+    // The child's peak resident set starts from the copy of this process that fork makes: memory
+    // the test freed but malloc still holds would count against efsh.
+    malloc_trim(0);
+    auto start = std::chrono::steady_clock::now();
     pid_t pid = fork();
     if (pid == 0) {
+        // Its own process group, so that a timeout also ends the pager it may have started.
+        if (opt.timeout_seconds > 0)
+            setpgid(0, 0);
         int in = open(in_path.c_str(), O_RDONLY);
         int out = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
         int err = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
@@ -82,9 +126,14 @@ run_result run_efsh(const std::vector<std::string>& args, const std::string& inp
         execv(EFSH_BIN, argv.data());
         _exit(127);
     }
+    if (opt.timeout_seconds > 0)
+        setpgid(pid, pid);  // also here: the group must exist before a kill can name it
     int status = 0;
-    waitpid(pid, &status, 0);
+    struct rusage ru {};
     run_result r;
+    r.timed_out = wait_child(pid, opt.timeout_seconds, &status, &ru);
+    r.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    r.peak_rss_kib = ru.ru_maxrss;
     r.out = read_file(out_path);
     r.err = read_file(err_path);
     r.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;

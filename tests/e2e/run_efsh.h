@@ -6,7 +6,11 @@
 struct run_result {
     std::string out;
     std::string err;
-    int status = -1;  // exit status, or -1 when the process did not exit normally
+    int status = -1;        // exit status, or -1 when the process did not exit normally
+    long peak_rss_kib = 0;  // the child's peak resident set (ru_maxrss), KiB; it starts from the copy of
+                            // the test process that fork makes, so a test measuring it keeps its own small
+    double seconds = 0;     // wall time from fork to the child's end
+    bool timed_out = false; // killed after run_options::timeout_seconds
 };
 
 struct run_options {
@@ -14,7 +18,16 @@ struct run_options {
     std::vector<std::string> env;    // extra NAME=value settings (TZ=UTC is always set)
     std::string argv0;               // empty: the binary's path
     int uid = -1;                    // run as this user (when the tests run as root), -1: as the caller
+    double timeout_seconds = 0;      // > 0: kill the child's process group after this long
 };
+
+// True when the binaries were built with the address and undefined-behaviour sanitizers, whose
+// shadow memory and slower code put memory and time bounds out of reach.
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool efsh_sanitized = true;
+#else
+constexpr bool efsh_sanitized = false;
+#endif
 
 run_result run_efsh(const std::vector<std::string>& args, const std::string& input, const run_options& opt = {});
 

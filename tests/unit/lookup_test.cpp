@@ -170,3 +170,32 @@ TEST_F(Lookup, DamagedDirectoriesEndCleanly)
     EXPECT_NE(fs_namei("past/ok"), 0u);
     EXPECT_EQ(fs_namei("neg/ok"), 0u);
 }
+
+// Within an extent only further blocks are checked for the magic; an empty extent does not end a listing.
+TEST_F(Lookup, DirectoryStreamMagicAndEmptyExtents)
+{
+    auto names = [](const char* path) {
+        std::vector<std::string> got;
+        fs_dir* d = fs_opendir(path);
+        if (!d)
+            return got;
+        while (fs_dirent* e = fs_readdir(d))
+            got.push_back(e->d_name);
+        fs_closedir(d);
+        return got;
+    };
+    imgb::Node two = dir("two", {file("a", "1"), file("b", "2"), file("c", "3")});
+    two.dir_entries_per_block = 2;
+    two.extent_blocks = 2;
+    two.damage.bad_dir_magic_blocks = {1};
+    imgb::Node first = dir("first", {file("a", "1"), file("b", "2"), file("c", "3")});
+    first.dir_entries_per_block = 2;
+    first.damage.bad_dir_magic_blocks = {1};
+    imgb::Node gaps = dir("gaps", {file("a", "1"), file("b", "2"), file("c", "3")});
+    gaps.dir_entries_per_block = 2;
+    gaps.zero_length_at = {1, 2};
+    mount({two, first, gaps});
+    EXPECT_EQ(names("/two"), (std::vector<std::string>{".", ".."}));
+    EXPECT_EQ(names("/first"), (std::vector<std::string>{".", "..", "a", "b", "c"}));
+    EXPECT_EQ(names("/gaps"), (std::vector<std::string>{".", "..", "a", "b", "c"}));
+}

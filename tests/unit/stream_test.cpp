@@ -142,3 +142,21 @@ TEST_F(Streams, DamagedExtentsStopTheStreamCleanly)
     EXPECT_EQ(fs_stat("magic_unused", &st), -1);
     EXPECT_EQ(fs_errno, FS_EBADMAGIC);
 }
+
+// Extents beyond the size are not read: one past the image end there costs nothing and reports nothing.
+TEST_F(Streams, ExtentsPastTheSizeAreNotRead)
+{
+    imgb::Node tail = file("tail", imgb::pattern(512, 4));
+    tail.extents = 3;
+    tail.damage.extent_past_image_at = 2;
+    mount({tail});
+    fs_file* s = fs_fopen("tail", "rb");
+    ASSERT_NE(s, nullptr);
+    char buf[512];
+    EXPECT_EQ(fs_fread(buf, 1, 512, s), 512u);
+    EXPECT_EQ(fs_fread(buf, 1, 512, s), 0u);
+    EXPECT_EQ(fs_errno, 0);
+    EXPECT_EQ(s->osize, 513u);
+    EXPECT_EQ(s->ext_index, 1);
+    fs_fclose(s);
+}

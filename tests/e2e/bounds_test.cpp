@@ -1,0 +1,279 @@
+// End-to-end: the worst cases for time and memory (junk slots, extent limits, deep chains, cycles, huge directories).
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <filesystem>
+#include <sys/stat.h>
+
+#include "run_efsh.h"
+#include "tests/support/image_builder.h"
+
+namespace {
+
+constexpr long kMaxRssKib = 16 * 1024;
+// Wall time for one run. The sanitizers make efsh several times slower; a hang or work that grows
+// faster than the image still blows through either bound by far.
+const double kSeconds = efsh_sanitized ? 20 : 5;
+
+std::string fmt(const char* f, auto... a)
+{
+    char buf[1024];
+    std::snprintf(buf, sizeof buf, f, a...);
+    return buf;
+}
+
+// Every entry below root, "path/" or "path:size", sorted.
+std::vector<std::string> host_tree(const std::string& root)
+{
+    std::vector<std::string> out;
+    std::error_code ec;
+    for (auto it = std::filesystem::recursive_directory_iterator(root, ec);
+         it != std::filesystem::recursive_directory_iterator(); it.increment(ec)) {
+        std::string rel = it->path().string().substr(root.size() + 1);
+        out.push_back(it->is_directory() ? rel + "/"
+                                         : rel + ":" + std::to_string(it->is_regular_file() ? it->file_size() : 0));
+    }
+    std::sort(out.begin(), out.end());
+    return out;
+}
+
+class Bounds : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        // Host directories of many files are made much faster in memory than on disk; the copy's
+        // time should be efsh's, not the host file system's.
+        std::error_code ec;
+        if (std::filesystem::is_directory("/dev/shm", ec)) {
+            char buf[] = "/dev/shm/efsh-test-XXXXXX";
+            if (mkdtemp(buf))
+                dir_ = buf;
+        }
+        if (dir_.empty())
+            dir_ = make_scratch_dir();
+        std::filesystem::create_directory(dir_ + "/T");
+        opt_.cwd = dir_;
+        opt_.env = {"PATH=" + dir_ + "/bin:/usr/bin:/bin", "LESS_LOG=" + dir_ + "/less.log"};
+        opt_.timeout_seconds = 2 * kSeconds;
+        std::filesystem::create_directory(dir_ + "/bin");
+        write_file(dir_ + "/bin/less", "#!/bin/sh\ncat > \"$LESS_LOG\"\n");
+        chmod((dir_ + "/bin/less").c_str(), 0755);
+    }
+    void TearDown() override { remove_tree(dir_); }
+
+    imgb::Result build(std::vector<imgb::Node> kids)
+    {
+        imgb::Result r = imgb::write_image(imgb::simple_disk(std::move(kids)), dir_ + "/disk.img");
+        EXPECT_TRUE(r.ok) << r.error;
+        return r;
+    }
+    // Runs the script in bounded time and memory; nothing on the host changes outside T but the
+    // pager's log and `out`.
+    run_result run(const std::string& script)
+    {
+        std::vector<std::string> before = outside_target();
+        run_result r = run_efsh({"-p", "7", "disk.img"}, script, opt_);
+        EXPECT_EQ(r.status, 0);
+        EXPECT_FALSE(r.timed_out);
+        EXPECT_LT(r.seconds, kSeconds);
+        if (!efsh_sanitized) {
+            EXPECT_LT(r.peak_rss_kib, kMaxRssKib);
+        }
+        EXPECT_EQ(outside_target(), before);
+        return r;
+    }
+    std::vector<std::string> outside_target() const
+    {
+        std::vector<std::string> t;
+        for (const std::string& p : host_tree(dir_))
+            if ((p == "T/" || p.rfind("T/", 0) != 0) && p.rfind("less.log:", 0) != 0 && p.rfind("out:", 0) != 0)
+                t.push_back(p);
+        return t;
+    }
+    std::string prompts(int n) const
+    {
+        std::string s;
+        for (int i = 0; i < n; ++i)
+            s += "disk.img(7) # ";
+        return s;
+    }
+
+    std::string dir_;
+    run_options opt_;
+};
+
+TEST_F(Bounds, SlotCount255OverAFullBlockReadsJunkSafely)
+{
+    // Names long enough that the entries fill the block down into the slot bytes a count of 255 claims.
+    std::vector<imgb::Node> kids;
+    std::vector<std::string> names;
+    for (int i = 0; i < 28; ++i) {
+        names.push_back(fmt("entry-%02d-padding", i));
+        kids.push_back(imgb::file(names.back(), "x"));
+    }
+    imgb::Node junk = imgb::dir("junk", kids);
+    junk.damage.slot_count_255_block = 0;
+    imgb::Result layout = build({junk});
+    run_result r = run("cd junk\nls\nls -l\ncp -r /junk T\nbye\n");
+    // At most 255 slots a block, junk or not, in the two blocks the entries take.
+    EXPECT_LE(std::count(r.out.begin(), r.out.end(), '\n'), 2 * 255);
+    for (const std::string& n : names) {
+        int ino = static_cast<int>(layout.nodes["7:/junk/" + n].inode);
+        EXPECT_NE(r.out.find(fmt("%10d %24s\n", ino, n.c_str())), std::string::npos) << n;
+        EXPECT_EQ(read_file(dir_ + "/T/junk/" + n), "x") << n;
+    }
+    for (const std::string& t : host_tree(dir_ + "/T"))
+        EXPECT_EQ(t.rfind("junk/", 0), 0u) << t;
+}
+
+TEST_F(Bounds, ExtentCountsAtTheFormatsLimits)
+{
+    // Twelve indirect extents of one block: 768 extents, as many as that layout can name.
+    imgb::Node twelve = imgb::file("twelve", imgb::pattern(768 * 512 - 10, 3));
+    twelve.extents = 768;
+    twelve.indirect_extent_blocks = 1;
+    imgb::Node thirteen = twelve;
+    thirteen.name = "thirteen";
+    thirteen.damage.raw_indirect_count = 13;  // one past what an inode can hold
+    imgb::Node claims = twelve;
+    claims.name = "claims";
+    claims.damage.raw_extent_count = 0x7FFF;  // far more extents than the indirect blocks name
+    // The largest extent count there is, 32767, in three indirect extents of up to 255 blocks:
+    // eight extents hold the data, the others are empty.
+    imgb::Node most = imgb::file("most", imgb::pattern(8 * 512, 4));
+    most.extents = 8;
+    for (int i = 0; i < 32767 - 8; ++i)
+        most.zero_length_at.push_back(i % 9);
+    imgb::Result layout = build({twelve, thirteen, claims, most});
+    ASSERT_EQ(layout.nodes["7:/twelve"].indirect.size(), 12u);
+    ASSERT_EQ(layout.nodes["7:/most"].extents.size(), 32767u);
+    ASSERT_EQ(layout.nodes["7:/most"].indirect.size(), 3u);
+
+    const std::string want12 = imgb::pattern(768 * 512 - 10, 3);
+    for (const char* name : {"twelve", "claims", "most"}) {
+        SCOPED_TRACE(name);
+        run_result r = run(std::string("more ") + name + "\ncp " + name + " out\nbye\n");
+        EXPECT_EQ(r.err, "");
+        const std::string want = std::string(name) == "most" ? imgb::pattern(8 * 512, 4) : want12;
+        EXPECT_TRUE(read_file(dir_ + "/out") == want);
+        EXPECT_TRUE(read_file(dir_ + "/less.log") == want);
+    }
+    run_result r = run("more thirteen\ncp thirteen out\nbye\n");
+    EXPECT_EQ(r.err, "fs_fread: Read error\nfs_fread: Read error\n");
+    EXPECT_EQ(read_file(dir_ + "/out"), "");
+    EXPECT_EQ(read_file(dir_ + "/less.log"), "");
+}
+
+TEST_F(Bounds, ChainOfTwoHundredDirectories)
+{
+    imgb::Node n = imgb::dir("d", {imgb::file("leaf", "leaf\n")});
+    for (int i = 1; i < 200; ++i)
+        n = imgb::dir("d", {n});
+    imgb::Result layout = build({n});
+    std::string path;
+    for (int i = 0; i < 200; ++i)
+        path += "/d";
+    run_result r = run("cd " + path.substr(1) + "\npwd\nls\nmore leaf\ncd /\ncp -r /d T\nbye\n");
+    EXPECT_EQ(r.out, prompts(3) +
+                         fmt("%10d %24s\n%10d %24s\n%10d %24s\n", static_cast<int>(layout.nodes["7:" + path].inode), ".",
+                             static_cast<int>(layout.nodes["7:" + path.substr(0, path.size() - 2)].inode), "..",
+                             static_cast<int>(layout.nodes["7:" + path + "/leaf"].inode), "leaf") +
+                         prompts(4));
+    // Every level of the copy holds a directory stream open: the table of 16 runs out at level 17,
+    // whose host directory is made before its stream is refused.
+    EXPECT_EQ(r.err, path + "\nopendir d\nd: Too many open files\n");
+    EXPECT_EQ(read_file(dir_ + "/less.log"), "leaf\n");
+    std::vector<std::string> want;
+    std::string p = "d/";
+    for (int i = 0; i < 17; ++i, p += "d/")
+        want.push_back(p);
+    EXPECT_EQ(host_tree(dir_ + "/T"), want);
+}
+
+TEST_F(Bounds, CyclesAndShortcutsCopyEveryDirectoryOnce)
+{
+    // A chain l1 .. l12 in which every level also names the root, itself and its parent, and names
+    // its child three more times: a copy that followed every name would make 4^12 copies.
+    constexpr int kLevels = 12;
+    auto link = [](const std::string& name, uint32_t ino) {
+        imgb::Node n;
+        n.kind = imgb::Kind::dir;
+        n.name = name;
+        n.link_to = ino;
+        return n;
+    };
+    auto ino_of = [](int level) { return static_cast<uint32_t>(level == 0 ? 2 : 100 + level); };
+    const std::vector<std::string> links = {"up", "self", "parent", "s1", "s2", "s3"};
+    imgb::Node below;
+    for (int i = kLevels; i >= 1; --i) {
+        imgb::Node level = imgb::dir("l" + std::to_string(i), {});
+        level.inode = ino_of(i);
+        if (i < kLevels)
+            level.children.push_back(below);
+        level.children.push_back(imgb::file("f", "level " + std::to_string(i) + "\n"));
+        level.children.push_back(link("up", ino_of(0)));
+        level.children.push_back(link("self", ino_of(i)));
+        level.children.push_back(link("parent", ino_of(i - 1)));
+        if (i < kLevels)
+            for (const char* s : {"s1", "s2", "s3"})
+                level.children.push_back(link(s, ino_of(i + 1)));
+        below = level;
+    }
+    build({below});
+    run_result r = run("cd l1/l2/s1/s2/parent/self/l4\npwd\ncp -r / T\nbye\n");
+    std::string want = "/l1/l2/s1/s2/parent/self/l4\n";
+    for (int i = kLevels; i >= 1; --i) {
+        std::string above;
+        for (int k = 1; k < i; ++k)
+            above += "/l" + std::to_string(k);
+        for (const std::string& l : links)
+            if (i < kLevels || l[0] != 's' || l == "self")
+                want += (above.empty() ? "/" : above) + "/l" + std::to_string(i) + "/" + l + " not copied\n";
+    }
+    EXPECT_EQ(r.err, want);
+    std::vector<std::string> tree;
+    std::string p;
+    for (int i = 1; i <= kLevels; ++i) {
+        p += "l" + std::to_string(i) + "/";
+        tree.push_back(p);
+        tree.push_back(p + "f:" + std::to_string(std::string("level " + std::to_string(i) + "\n").size()));
+    }
+    std::sort(tree.begin(), tree.end());
+    EXPECT_EQ(host_tree(dir_ + "/T"), tree);
+}
+
+TEST_F(Bounds, DirectoryOfTwentyThousandEntries)
+{
+    constexpr int kEntries = 20000;
+    std::string want_ls;
+    {  // the nodes go before efsh runs: the copy fork makes of this process counts in its peak
+        std::vector<imgb::Node> kids;
+        for (int i = 0; i < kEntries; ++i)
+            kids.push_back(imgb::file("file" + std::to_string(i), i % 1000 == 0 ? "1000\n" : ""));
+        imgb::Result r = build({imgb::dir("many", std::move(kids))});
+        want_ls = prompts(2) + fmt("%10d %24s\n%10d %24s\n", static_cast<int>(r.nodes["7:/many"].inode), ".", 2, "..");
+        for (int i = 0; i < kEntries; ++i) {
+            std::string name = "file" + std::to_string(i);
+            want_ls += fmt("%10d %24s\n", static_cast<int>(r.nodes["7:/many/" + name].inode), name.c_str());
+        }
+        want_ls += prompts(1);
+    }
+    run_result ls = run("cd many\nls\nbye\n");
+    EXPECT_TRUE(ls.out == want_ls) << "the short list differs";
+    EXPECT_EQ(ls.err, "");
+
+    run_result l = run("cd many\nls -l\nbye\n");
+    EXPECT_EQ(std::count(l.err.begin(), l.err.end(), '\n'), kEntries + 2);
+
+    // A lookup by name for each entry would read the whole directory again for every file: more
+    // than ten times this bound here.
+    run_result cp = run("cp -r /many T\nbye\n");
+    EXPECT_LT(cp.seconds, efsh_sanitized ? 4 : 2);
+    EXPECT_EQ(cp.err, "");
+    std::vector<std::string> tree = host_tree(dir_ + "/T");
+    EXPECT_EQ(tree.size(), static_cast<size_t>(kEntries + 1));
+    EXPECT_EQ(read_file(dir_ + "/T/many/file19000"), "1000\n");
+}
+
+}  // namespace
