@@ -50,7 +50,7 @@ void expect_bounded(const run_result& r)
     EXPECT_EQ(r.status, 0);
     EXPECT_FALSE(r.timed_out);
     EXPECT_LT(r.seconds, kSeconds);
-    if (!efsh_sanitized) {
+    if (!efsh_sanitized && !efsh_under_valgrind()) {
         EXPECT_LT(r.peak_rss_kib, kMaxRssKib);
     }
 }

@@ -88,6 +88,11 @@ void remove_tree(const std::string& path)
     std::filesystem::remove_all(path, ec);
 }
 
+bool efsh_under_valgrind()
+{
+    return std::getenv("EFSH_VALGRIND") != nullptr;
+}
+
 run_result run_efsh(const std::vector<std::string>& args, const std::string& input, const run_options& opt)
 {
     std::string base = temp_path("");
@@ -118,12 +123,24 @@ run_result run_efsh(const std::vector<std::string>& args, const std::string& inp
         for (const std::string& e : opt.env)
             putenv(const_cast<char*>(e.c_str()));
         std::vector<char*> argv;
-        std::string a0 = opt.argv0.empty() ? std::string(EFSH_BIN) : opt.argv0;
+        // EFSH_VALGRIND=DIR runs efsh under valgrind, its reports in DIR; an error or a leak makes
+        // the exit status 99, which every test sees as a failure.
+        const char* vg_dir = std::getenv("EFSH_VALGRIND");
+        std::string vg_log = vg_dir ? std::string("--log-file=") + vg_dir + "/vg.%p.log" : std::string();
+        std::vector<std::string> vg = {"valgrind", "--quiet", "--error-exitcode=99", "--leak-check=full",
+                                       "--errors-for-leak-kinds=definite,indirect", "--track-fds=no", vg_log};
+        if (vg_dir)
+            for (std::string& w : vg)
+                argv.push_back(w.data());
+        std::string a0 = opt.argv0.empty() || vg_dir ? std::string(EFSH_BIN) : opt.argv0;
         argv.push_back(const_cast<char*>(a0.c_str()));
         for (const std::string& a : args)
             argv.push_back(const_cast<char*>(a.c_str()));
         argv.push_back(nullptr);
-        execv(EFSH_BIN, argv.data());
+        if (vg_dir)
+            execvp("valgrind", argv.data());
+        else
+            execv(EFSH_BIN, argv.data());
         _exit(127);
     }
     if (opt.timeout_seconds > 0)

@@ -29,6 +29,9 @@ constexpr bool efsh_sanitized = true;
 constexpr bool efsh_sanitized = false;
 #endif
 
+// True when run_efsh starts efsh under valgrind (EFSH_VALGRIND set), which also puts memory bounds out of reach.
+bool efsh_under_valgrind();
+
 run_result run_efsh(const std::vector<std::string>& args, const std::string& input, const run_options& opt = {});
 
 // A fresh scratch directory for one test, removed by the caller with remove_tree.
