@@ -16,28 +16,6 @@ constexpr long kMaxRssKib = 16 * 1024;
 // faster than the image still blows through either bound by far.
 const double kSeconds = efsh_under_valgrind() ? 120 : efsh_sanitized ? 20 : 5;
 
-std::string fmt(const char* f, auto... a)
-{
-    char buf[1024];
-    std::snprintf(buf, sizeof buf, f, a...);
-    return buf;
-}
-
-// Every entry below root, "path/" or "path:size", sorted.
-std::vector<std::string> host_tree(const std::string& root)
-{
-    std::vector<std::string> out;
-    std::error_code ec;
-    for (auto it = std::filesystem::recursive_directory_iterator(root, ec);
-         it != std::filesystem::recursive_directory_iterator(); it.increment(ec)) {
-        std::string rel = it->path().string().substr(root.size() + 1);
-        out.push_back(it->is_directory() ? rel + "/"
-                                         : rel + ":" + std::to_string(it->is_regular_file() ? it->file_size() : 0));
-    }
-    std::sort(out.begin(), out.end());
-    return out;
-}
-
 class Bounds : public ::testing::Test {
 protected:
     void SetUp() override
@@ -53,12 +31,8 @@ protected:
         if (dir_.empty())
             dir_ = make_scratch_dir();
         std::filesystem::create_directory(dir_ + "/T");
-        opt_.cwd = dir_;
-        opt_.env = {"PATH=" + dir_ + "/bin:/usr/bin:/bin", "LESS_LOG=" + dir_ + "/less.log"};
+        use_stand_in_less(dir_, opt_);
         opt_.timeout_seconds = 2 * kSeconds;
-        std::filesystem::create_directory(dir_ + "/bin");
-        write_file(dir_ + "/bin/less", "#!/bin/sh\ncat > \"$LESS_LOG\"\n");
-        chmod((dir_ + "/bin/less").c_str(), 0755);
     }
     void TearDown() override { remove_tree(dir_); }
 
@@ -72,7 +46,7 @@ protected:
     // pager's log and `out`.
     run_result run(const std::string& script)
     {
-        std::vector<std::string> before = outside_target();
+        std::vector<std::string> before = host_outside_target(dir_);
         run_result r = run_efsh({"-p", "7", "disk.img"}, script, opt_);
         EXPECT_EQ(r.status, 0);
         EXPECT_FALSE(r.timed_out);
@@ -80,24 +54,10 @@ protected:
         if (!efsh_sanitized && !efsh_under_valgrind()) {
             EXPECT_LT(r.peak_rss_kib, kMaxRssKib);
         }
-        EXPECT_EQ(outside_target(), before);
+        EXPECT_EQ(host_outside_target(dir_), before);
         return r;
     }
-    std::vector<std::string> outside_target() const
-    {
-        std::vector<std::string> t;
-        for (const std::string& p : host_tree(dir_))
-            if ((p == "T/" || p.rfind("T/", 0) != 0) && p.rfind("less.log:", 0) != 0 && p.rfind("out:", 0) != 0)
-                t.push_back(p);
-        return t;
-    }
-    std::string prompts(int n) const
-    {
-        std::string s;
-        for (int i = 0; i < n; ++i)
-            s += "disk.img(7) # ";
-        return s;
-    }
+    std::string prompts(int n) const { return prompts_of("disk.img", n); }
 
     std::string dir_;
     run_options opt_;

@@ -14,23 +14,12 @@ namespace {
 using imgb::dir;
 using imgb::file;
 
-std::string fmt(const char* f, auto... a)
-{
-    char buf[1024];
-    std::snprintf(buf, sizeof buf, f, a...);
-    return buf;
-}
-
 class Commands : public ::testing::Test {
 protected:
     void SetUp() override
     {
         dir_ = make_scratch_dir();
-        std::filesystem::create_directory(dir_ + "/bin");
-        write_file(dir_ + "/bin/less", "#!/bin/sh\ncat > \"$LESS_LOG\"\n");
-        chmod((dir_ + "/bin/less").c_str(), 0755);
-        opt.cwd = dir_;
-        opt.env = {"PATH=" + dir_ + "/bin:/usr/bin:/bin", "LESS_LOG=" + dir_ + "/less.log"};
+        use_stand_in_less(dir_, opt);
     }
     void TearDown() override { remove_tree(dir_); }
     imgb::Result build(std::vector<imgb::Node> kids)
@@ -41,13 +30,7 @@ protected:
         return r;
     }
     run_result run(const std::string& input) { return run_efsh({"-p", "7", img}, input, opt); }
-    std::string prompts(int n)
-    {
-        std::string s;
-        for (int i = 0; i < n; ++i)
-            s += img + "(7) # ";
-        return s;
-    }
+    std::string prompts(int n) { return prompts_of(img, n); }
     std::string dir_, img;
     run_options opt;
 };

@@ -20,30 +20,6 @@ constexpr int kAll = -2;   // the whole directory or file
 constexpr int kNone = -1;  // the directory cannot be opened
 const std::string kReadError = "fs_fread: Read error\n";
 
-std::string fmt(const char* f, auto... a)
-{
-    char buf[1024];
-    std::snprintf(buf, sizeof buf, f, a...);
-    return buf;
-}
-
-// Every entry below root as "path/" or "path:size", sorted; what efsh left on the host.
-std::vector<std::string> host_tree(const std::string& root)
-{
-    std::vector<std::string> out;
-    std::error_code ec;
-    for (auto it = std::filesystem::recursive_directory_iterator(root, ec);
-         it != std::filesystem::recursive_directory_iterator(); it.increment(ec)) {
-        std::string rel = it->path().string().substr(root.size() + 1);
-        if (it->is_directory())
-            out.push_back(rel + "/");
-        else
-            out.push_back(rel + ":" + std::to_string(it->is_regular_file() ? it->file_size() : 0));
-    }
-    std::sort(out.begin(), out.end());
-    return out;
-}
-
 // The outcome every run must have whatever the image holds: status 0, in bounded time and memory.
 void expect_bounded(const run_result& r)
 {
@@ -60,11 +36,7 @@ protected:
     void SetUp() override
     {
         dir_ = make_scratch_dir();
-        std::filesystem::create_directory(dir_ + "/bin");
-        write_file(dir_ + "/bin/less", "#!/bin/sh\ncat > \"$LESS_LOG\"\n");
-        chmod((dir_ + "/bin/less").c_str(), 0755);
-        opt_.cwd = dir_;
-        opt_.env = {"PATH=" + dir_ + "/bin:/usr/bin:/bin", "LESS_LOG=" + dir_ + "/less.log"};
+        use_stand_in_less(dir_, opt_);
         opt_.timeout_seconds = 2 * kSeconds;
     }
     void TearDown() override { remove_tree(dir_); }
@@ -87,24 +59,14 @@ protected:
     run_result run(const std::string& script)
     {
         std::string image = read_file(dir_ + "/disk.img");
-        std::vector<std::string> before = host_tree(dir_);
+        std::vector<std::string> before = host_outside_target(dir_);
         run_result r = run_efsh({"-p", "7", "disk.img"}, script, opt_);
         expect_bounded(r);
         EXPECT_TRUE(read_file(dir_ + "/disk.img") == image) << "the image was written";
-        std::vector<std::string> after;
-        for (const std::string& p : host_tree(dir_))
-            if ((p == "T/" || p.rfind("T/", 0) != 0) && p.rfind("less.log:", 0) != 0 && p.rfind("out:", 0) != 0)
-                after.push_back(p);
-        EXPECT_EQ(after, before);
+        EXPECT_EQ(host_outside_target(dir_), before);
         return r;
     }
-    std::string prompts(int n) const
-    {
-        std::string s;
-        for (int i = 0; i < n; ++i)
-            s += "disk.img(7) # ";
-        return s;
-    }
+    std::string prompts(int n) const { return prompts_of("disk.img", n); }
 
     std::string dir_;
     run_options opt_;
@@ -189,174 +151,113 @@ struct NodeCase {
     int listed = kAll;              // directories: entries ls lists inside, in order (kNone: none, with a message)
 };
 
-NodeDamage extent_magic(int slot)
-{
-    NodeDamage d;
-    d.bad_extent_magic_slot = slot;
-    return d;
-}
-NodeDamage extent_count(int16_t n)
-{
-    NodeDamage d;
-    d.raw_extent_count = n;
-    return d;
-}
-NodeDamage indirect_count(uint32_t n)
-{
-    NodeDamage d;
-    d.raw_indirect_count = n;
-    return d;
-}
-NodeDamage size_of(int32_t n)
-{
-    NodeDamage d;
-    d.raw_size = n;
-    return d;
-}
-NodeDamage dir_magic(int block)
-{
-    NodeDamage d;
-    d.bad_dir_magic_blocks = {block};
-    return d;
-}
-NodeDamage past_end()
-{
-    NodeDamage d;
-    d.entry_past_end = true;
-    return d;
-}
-NodeDamage gap_before(int k)
-{
-    NodeDamage d;
-    d.break_invariant_at = k;
-    return d;
-}
-NodeDamage long_extent(int k)
-{
-    NodeDamage d;
-    d.long_extent_at = k;
-    return d;
-}
-NodeDamage past_image(int k)
-{
-    NodeDamage d;
-    d.extent_past_image_at = k;
-    return d;
-}
-NodeDamage slots_255(int block)
-{
-    NodeDamage d;
-    d.slot_count_255_block = block;
-    return d;
-}
-
 const char* kBadMagic = "Bad magic number";
 
 const std::vector<NodeCase> kNodeCases = {
     // f: 3000 bytes in 3 extents of 2 blocks; g: 10140 bytes in 20 extents of 1 block, 1 indirect.
-    {.name = "f: bad magic in a used slot", .target = 'f', .damage = extent_magic(1), .inode_error = kBadMagic},
-    {.name = "f: bad magic in the first slot", .target = 'f', .damage = extent_magic(0), .inode_error = kBadMagic},
-    {.name = "f: bad magic in an unused slot", .target = 'f', .damage = extent_magic(5)},
-    {.name = "g: bad magic in the indirect slot", .target = 'g', .damage = extent_magic(0), .inode_error = kBadMagic},
-    {.name = "f: no extents", .target = 'f', .damage = extent_count(0), .bytes = 0, .read_error = true},
-    {.name = "f: negative extent count", .target = 'f', .damage = extent_count(-1), .bytes = 0, .read_error = true},
-    {.name = "f: one extent of three", .target = 'f', .damage = extent_count(1), .bytes = 1024, .read_error = true},
-    {.name = "f: twelve extents of three", .target = 'f', .damage = extent_count(12)},
-    {.name = "f: direct extents taken for indirect", .target = 'f', .damage = extent_count(13), .bytes = 0,
+    {.name = "f: bad magic in a used slot", .target = 'f', .damage = NodeDamage{.bad_extent_magic_slot = 1}, .inode_error = kBadMagic},
+    {.name = "f: bad magic in the first slot", .target = 'f', .damage = NodeDamage{.bad_extent_magic_slot = 0}, .inode_error = kBadMagic},
+    {.name = "f: bad magic in an unused slot", .target = 'f', .damage = NodeDamage{.bad_extent_magic_slot = 5}},
+    {.name = "g: bad magic in the indirect slot", .target = 'g', .damage = NodeDamage{.bad_extent_magic_slot = 0}, .inode_error = kBadMagic},
+    {.name = "f: no extents", .target = 'f', .damage = NodeDamage{.raw_extent_count = 0}, .bytes = 0, .read_error = true},
+    {.name = "f: negative extent count", .target = 'f', .damage = NodeDamage{.raw_extent_count = -1}, .bytes = 0, .read_error = true},
+    {.name = "f: one extent of three", .target = 'f', .damage = NodeDamage{.raw_extent_count = 1}, .bytes = 1024, .read_error = true},
+    {.name = "f: twelve extents of three", .target = 'f', .damage = NodeDamage{.raw_extent_count = 12}},
+    {.name = "f: direct extents taken for indirect", .target = 'f', .damage = NodeDamage{.raw_extent_count = 13}, .bytes = 0,
      .read_error = true},
-    {.name = "g: indirect extent taken for data", .target = 'g', .damage = extent_count(12), .bytes = 0,
+    {.name = "g: indirect extent taken for data", .target = 'g', .damage = NodeDamage{.raw_extent_count = 12}, .bytes = 0,
      .read_error = true},
-    {.name = "g: thirteen extents of twenty", .target = 'g', .damage = extent_count(13), .bytes = 13 * 512,
+    {.name = "g: thirteen extents of twenty", .target = 'g', .damage = NodeDamage{.raw_extent_count = 13}, .bytes = 13 * 512,
      .read_error = true},
-    {.name = "g: largest extent count", .target = 'g', .damage = extent_count(0x7FFF)},
-    {.name = "g: no indirect extents", .target = 'g', .damage = indirect_count(0), .bytes = 0, .read_error = true},
-    {.name = "g: two indirect extents of one", .target = 'g', .damage = indirect_count(2)},
-    {.name = "g: thirteen indirect extents", .target = 'g', .damage = indirect_count(13), .bytes = 0,
+    {.name = "g: largest extent count", .target = 'g', .damage = NodeDamage{.raw_extent_count = 0x7FFF}},
+    {.name = "g: no indirect extents", .target = 'g', .damage = NodeDamage{.raw_indirect_count = 0}, .bytes = 0, .read_error = true},
+    {.name = "g: two indirect extents of one", .target = 'g', .damage = NodeDamage{.raw_indirect_count = 2}},
+    {.name = "g: thirteen indirect extents", .target = 'g', .damage = NodeDamage{.raw_indirect_count = 13}, .bytes = 0,
      .read_error = true},
-    {.name = "g: largest indirect count", .target = 'g', .damage = indirect_count(0xFFFFFF), .bytes = 0,
+    {.name = "g: largest indirect count", .target = 'g', .damage = NodeDamage{.raw_indirect_count = 0xFFFFFF}, .bytes = 0,
      .read_error = true},
-    {.name = "f: size -1 reads every extent", .target = 'f', .damage = size_of(-1), .bytes = 3072, .size = -1},
-    {.name = "f: size 0", .target = 'f', .damage = size_of(0), .bytes = 0, .size = 0},
-    {.name = "f: size 1", .target = 'f', .damage = size_of(1), .bytes = 1, .size = 1},
-    {.name = "f: size past the extents", .target = 'f', .damage = size_of(100000), .bytes = 3072,
+    {.name = "f: size -1 reads every extent", .target = 'f', .damage = NodeDamage{.raw_size = -1}, .bytes = 3072, .size = -1},
+    {.name = "f: size 0", .target = 'f', .damage = NodeDamage{.raw_size = 0}, .bytes = 0, .size = 0},
+    {.name = "f: size 1", .target = 'f', .damage = NodeDamage{.raw_size = 1}, .bytes = 1, .size = 1},
+    {.name = "f: size past the extents", .target = 'f', .damage = NodeDamage{.raw_size = 100000}, .bytes = 3072,
      .read_error = true, .size = 100000},
-    {.name = "g: largest size", .target = 'g', .damage = size_of(0x7FFFFFFF), .bytes = 10240, .read_error = true,
+    {.name = "g: largest size", .target = 'g', .damage = NodeDamage{.raw_size = 0x7FFFFFFF}, .bytes = 10240, .read_error = true,
      .size = 0x7FFFFFFF},
-    {.name = "f: gap before the first extent", .target = 'f', .damage = gap_before(0), .bytes = 0,
+    {.name = "f: gap before the first extent", .target = 'f', .damage = NodeDamage{.break_invariant_at = 0}, .bytes = 0,
      .read_error = true},
-    {.name = "f: gap before the second extent", .target = 'f', .damage = gap_before(1), .bytes = 1024,
+    {.name = "f: gap before the second extent", .target = 'f', .damage = NodeDamage{.break_invariant_at = 1}, .bytes = 1024,
      .read_error = true},
-    {.name = "f: gap before the last extent", .target = 'f', .damage = gap_before(2), .bytes = 2048,
+    {.name = "f: gap before the last extent", .target = 'f', .damage = NodeDamage{.break_invariant_at = 2}, .bytes = 2048,
      .read_error = true},
-    {.name = "g: gap in the indirect extents", .target = 'g', .damage = gap_before(14), .bytes = 14 * 512,
+    {.name = "g: gap in the indirect extents", .target = 'g', .damage = NodeDamage{.break_invariant_at = 14}, .bytes = 14 * 512,
      .read_error = true},
-    {.name = "f: first extent longer than a read", .target = 'f', .damage = long_extent(0), .bytes = 0,
+    {.name = "f: first extent longer than a read", .target = 'f', .damage = NodeDamage{.long_extent_at = 0}, .bytes = 0,
      .read_error = true},
-    {.name = "f: second extent longer than a read", .target = 'f', .damage = long_extent(1), .bytes = 1024,
+    {.name = "f: second extent longer than a read", .target = 'f', .damage = NodeDamage{.long_extent_at = 1}, .bytes = 1024,
      .read_error = true},
-    {.name = "g: indirect extent longer than a read", .target = 'g', .damage = long_extent(1), .bytes = 512,
+    {.name = "g: indirect extent longer than a read", .target = 'g', .damage = NodeDamage{.long_extent_at = 1}, .bytes = 512,
      .read_error = true},
-    {.name = "f: first extent past the image", .target = 'f', .damage = past_image(0), .bytes = 0,
+    {.name = "f: first extent past the image", .target = 'f', .damage = NodeDamage{.extent_past_image_at = 0}, .bytes = 0,
      .read_error = true},
-    {.name = "f: last extent past the image", .target = 'f', .damage = past_image(2), .bytes = 2048,
+    {.name = "f: last extent past the image", .target = 'f', .damage = NodeDamage{.extent_past_image_at = 2}, .bytes = 2048,
      .read_error = true},
-    {.name = "g: indirect extent past the image", .target = 'g', .damage = past_image(2), .bytes = 1024,
+    {.name = "g: indirect extent past the image", .target = 'g', .damage = NodeDamage{.extent_past_image_at = 2}, .bytes = 1024,
      .read_error = true},
 
     // d: ". .." "a b" "c" in 3 extents of 1 block; e: ".", "..", x1 .. x13 in 15 extents, 1 indirect.
-    {.name = "d: bad magic in a used slot", .target = 'd', .damage = extent_magic(1), .inode_error = kBadMagic},
-    {.name = "d: bad magic in an unused slot", .target = 'd', .damage = extent_magic(5)},
-    {.name = "e: bad magic in the indirect slot", .target = 'e', .damage = extent_magic(0), .inode_error = kBadMagic},
-    {.name = "d: no extents", .target = 'd', .damage = extent_count(0), .bytes = 0, .read_error = true,
+    {.name = "d: bad magic in a used slot", .target = 'd', .damage = NodeDamage{.bad_extent_magic_slot = 1}, .inode_error = kBadMagic},
+    {.name = "d: bad magic in an unused slot", .target = 'd', .damage = NodeDamage{.bad_extent_magic_slot = 5}},
+    {.name = "e: bad magic in the indirect slot", .target = 'e', .damage = NodeDamage{.bad_extent_magic_slot = 0}, .inode_error = kBadMagic},
+    {.name = "d: no extents", .target = 'd', .damage = NodeDamage{.raw_extent_count = 0}, .bytes = 0, .read_error = true,
      .listed = kNone},
-    {.name = "d: negative extent count", .target = 'd', .damage = extent_count(-1), .bytes = 0, .read_error = true,
+    {.name = "d: negative extent count", .target = 'd', .damage = NodeDamage{.raw_extent_count = -1}, .bytes = 0, .read_error = true,
      .listed = kNone},
-    {.name = "d: one extent of three", .target = 'd', .damage = extent_count(1), .bytes = 512, .read_error = true,
+    {.name = "d: one extent of three", .target = 'd', .damage = NodeDamage{.raw_extent_count = 1}, .bytes = 512, .read_error = true,
      .listed = 2},
-    {.name = "d: direct extents taken for indirect", .target = 'd', .damage = extent_count(13), .bytes = 0,
+    {.name = "d: direct extents taken for indirect", .target = 'd', .damage = NodeDamage{.raw_extent_count = 13}, .bytes = 0,
      .read_error = true, .listed = kNone},
-    {.name = "e: indirect extent taken for data", .target = 'e', .damage = extent_count(12), .bytes = 0,
+    {.name = "e: indirect extent taken for data", .target = 'e', .damage = NodeDamage{.raw_extent_count = 12}, .bytes = 0,
      .read_error = true, .listed = kNone},
-    {.name = "e: thirteen extents of fifteen", .target = 'e', .damage = extent_count(13), .bytes = 13 * 512,
+    {.name = "e: thirteen extents of fifteen", .target = 'e', .damage = NodeDamage{.raw_extent_count = 13}, .bytes = 13 * 512,
      .read_error = true, .listed = 13},
-    {.name = "e: largest extent count", .target = 'e', .damage = extent_count(0x7FFF)},
-    {.name = "e: no indirect extents", .target = 'e', .damage = indirect_count(0), .bytes = 0, .read_error = true,
+    {.name = "e: largest extent count", .target = 'e', .damage = NodeDamage{.raw_extent_count = 0x7FFF}},
+    {.name = "e: no indirect extents", .target = 'e', .damage = NodeDamage{.raw_indirect_count = 0}, .bytes = 0, .read_error = true,
      .listed = kNone},
-    {.name = "e: two indirect extents of one", .target = 'e', .damage = indirect_count(2)},
-    {.name = "e: thirteen indirect extents", .target = 'e', .damage = indirect_count(13), .bytes = 0,
+    {.name = "e: two indirect extents of one", .target = 'e', .damage = NodeDamage{.raw_indirect_count = 2}},
+    {.name = "e: thirteen indirect extents", .target = 'e', .damage = NodeDamage{.raw_indirect_count = 13}, .bytes = 0,
      .read_error = true, .listed = kNone},
-    {.name = "d: size 0 still lists", .target = 'd', .damage = size_of(0), .bytes = 0, .size = 0},
-    {.name = "d: size past the extents", .target = 'd', .damage = size_of(100000), .bytes = 1536,
+    {.name = "d: size 0 still lists", .target = 'd', .damage = NodeDamage{.raw_size = 0}, .bytes = 0, .size = 0},
+    {.name = "d: size past the extents", .target = 'd', .damage = NodeDamage{.raw_size = 100000}, .bytes = 1536,
      .read_error = true, .size = 100000},
-    {.name = "e: size -1", .target = 'e', .damage = size_of(-1), .size = -1},
-    {.name = "d: bad first block", .target = 'd', .damage = dir_magic(0), .listed = kNone},
+    {.name = "e: size -1", .target = 'e', .damage = NodeDamage{.raw_size = -1}, .size = -1},
+    {.name = "d: bad first block", .target = 'd', .damage = NodeDamage{.bad_dir_magic_blocks = {0}}, .listed = kNone},
     // A listing looks at the magic only of further blocks within an extent; a bad first block of
     // an extent is walked, so its entries are still listed and copied (by inode number).
-    {.name = "d: bad middle block", .target = 'd', .damage = dir_magic(1)},
-    {.name = "d: bad last block", .target = 'd', .damage = dir_magic(2)},
-    {.name = "e: bad block in the indirect extents", .target = 'e', .damage = dir_magic(13)},
-    {.name = "d: entry past the end of its block", .target = 'd', .damage = past_end()},
-    {.name = "e: entry past the end of its block", .target = 'e', .damage = past_end()},
-    {.name = "d: gap before the first extent", .target = 'd', .damage = gap_before(0), .bytes = 0,
+    {.name = "d: bad middle block", .target = 'd', .damage = NodeDamage{.bad_dir_magic_blocks = {1}}},
+    {.name = "d: bad last block", .target = 'd', .damage = NodeDamage{.bad_dir_magic_blocks = {2}}},
+    {.name = "e: bad block in the indirect extents", .target = 'e', .damage = NodeDamage{.bad_dir_magic_blocks = {13}}},
+    {.name = "d: entry past the end of its block", .target = 'd', .damage = NodeDamage{.entry_past_end = true}},
+    {.name = "e: entry past the end of its block", .target = 'e', .damage = NodeDamage{.entry_past_end = true}},
+    {.name = "d: gap before the first extent", .target = 'd', .damage = NodeDamage{.break_invariant_at = 0}, .bytes = 0,
      .read_error = true, .listed = kNone},
-    {.name = "d: gap before the second extent", .target = 'd', .damage = gap_before(1), .bytes = 512,
+    {.name = "d: gap before the second extent", .target = 'd', .damage = NodeDamage{.break_invariant_at = 1}, .bytes = 512,
      .read_error = true, .listed = 2},
-    {.name = "d: gap before the last extent", .target = 'd', .damage = gap_before(2), .bytes = 1024,
+    {.name = "d: gap before the last extent", .target = 'd', .damage = NodeDamage{.break_invariant_at = 2}, .bytes = 1024,
      .read_error = true, .listed = 4},
-    {.name = "e: gap in the indirect extents", .target = 'e', .damage = gap_before(14), .bytes = 14 * 512,
+    {.name = "e: gap in the indirect extents", .target = 'e', .damage = NodeDamage{.break_invariant_at = 14}, .bytes = 14 * 512,
      .read_error = true, .listed = 14},
-    {.name = "d: first extent longer than a read", .target = 'd', .damage = long_extent(0), .bytes = 0,
+    {.name = "d: first extent longer than a read", .target = 'd', .damage = NodeDamage{.long_extent_at = 0}, .bytes = 0,
      .read_error = true, .listed = 0},
-    {.name = "e: indirect extent longer than a read", .target = 'e', .damage = long_extent(1), .bytes = 512,
+    {.name = "e: indirect extent longer than a read", .target = 'e', .damage = NodeDamage{.long_extent_at = 1}, .bytes = 512,
      .read_error = true, .listed = 1},
-    {.name = "d: first extent past the image", .target = 'd', .damage = past_image(0), .bytes = 0,
+    {.name = "d: first extent past the image", .target = 'd', .damage = NodeDamage{.extent_past_image_at = 0}, .bytes = 0,
      .read_error = true, .listed = kNone},
-    {.name = "d: last extent past the image", .target = 'd', .damage = past_image(2), .bytes = 1024,
+    {.name = "d: last extent past the image", .target = 'd', .damage = NodeDamage{.extent_past_image_at = 2}, .bytes = 1024,
      .read_error = true, .listed = 4},
-    {.name = "e: indirect extent past the image", .target = 'e', .damage = past_image(1), .bytes = 512,
+    {.name = "e: indirect extent past the image", .target = 'e', .damage = NodeDamage{.extent_past_image_at = 1}, .bytes = 512,
      .read_error = true, .listed = 1},
-    {.name = "d: slot count 255", .target = 'd', .damage = slots_255(0)},
-    {.name = "e: slot count 255", .target = 'e', .damage = slots_255(1)},
+    {.name = "d: slot count 255", .target = 'd', .damage = NodeDamage{.slot_count_255_block = 0}},
+    {.name = "e: slot count 255", .target = 'e', .damage = NodeDamage{.slot_count_255_block = 1}},
 };
 
 constexpr int kEChildren = 13;

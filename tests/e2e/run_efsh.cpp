@@ -1,6 +1,7 @@
 // Process runner for the end-to-end tests: fork, exec, files for the three standard streams.
 #include "run_efsh.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
@@ -14,6 +15,7 @@
 #include <poll.h>
 #include <sstream>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -158,4 +160,44 @@ run_result run_efsh(const std::vector<std::string>& args, const std::string& inp
     std::remove(out_path.c_str());
     std::remove(err_path.c_str());
     return r;
+}
+
+std::vector<std::string> host_tree(const std::string& root)
+{
+    std::vector<std::string> out;
+    std::error_code ec;
+    for (auto it = std::filesystem::recursive_directory_iterator(root, ec);
+         it != std::filesystem::recursive_directory_iterator(); it.increment(ec)) {
+        std::string rel = it->path().string().substr(root.size() + 1);
+        out.push_back(it->is_directory() ? rel + "/"
+                                         : rel + ":" + std::to_string(it->is_regular_file() ? it->file_size() : 0));
+    }
+    std::sort(out.begin(), out.end());
+    return out;
+}
+
+void use_stand_in_less(const std::string& dir, run_options& opt)
+{
+    std::filesystem::create_directory(dir + "/bin");
+    write_file(dir + "/bin/less", "#!/bin/sh\ncat > \"$LESS_LOG\"\n");
+    chmod((dir + "/bin/less").c_str(), 0755);
+    opt.cwd = dir;
+    opt.env = {"PATH=" + dir + "/bin:/usr/bin:/bin", "LESS_LOG=" + dir + "/less.log"};
+}
+
+std::vector<std::string> host_outside_target(const std::string& dir)
+{
+    std::vector<std::string> t;
+    for (const std::string& p : host_tree(dir))
+        if ((p == "T/" || p.rfind("T/", 0) != 0) && p.rfind("less.log:", 0) != 0 && p.rfind("out:", 0) != 0)
+            t.push_back(p);
+    return t;
+}
+
+std::string prompts_of(const std::string& image, int n)
+{
+    std::string s;
+    for (int i = 0; i < n; ++i)
+        s += image + "(7) # ";
+    return s;
 }

@@ -1,5 +1,6 @@
 // Runs the real efsh binary with given arguments and standard input, capturing both output streams.
 #pragma once
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -39,3 +40,26 @@ std::string make_scratch_dir();
 void remove_tree(const std::string& path);
 std::string read_file(const std::string& path);
 void write_file(const std::string& path, const std::string& data);
+
+// printf-style text, for building expected output.
+template <typename... A>
+std::string fmt(const char* f, A... a)
+{
+    char buf[1024];
+    std::snprintf(buf, sizeof buf, f, a...);
+    return buf;
+}
+
+// Every entry below root as "path/" or "path:size", sorted: what efsh left on the host.
+std::vector<std::string> host_tree(const std::string& root);
+
+// Puts a stand-in `less` into dir/bin that records what it is fed in dir/less.log, and sets opt
+// to run efsh in dir with that pager first on PATH.
+void use_stand_in_less(const std::string& dir, run_options& opt);
+
+// What efsh may change in a test's directory lies under T, in less.log and in out; this is
+// host_tree(dir) without those.
+std::vector<std::string> host_outside_target(const std::string& dir);
+
+// n prompts of efsh at partition 7 of image.
+std::string prompts_of(const std::string& image, int n);

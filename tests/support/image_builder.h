@@ -13,10 +13,10 @@ enum class Kind { dir, file, symlink, chardev, blockdev, fifo, socket };
 // What to break in one node's inode, extents or directory blocks.
 struct NodeDamage {
     int bad_extent_magic_slot = -1;            // di_extents[slot].ex_magic = 0x5A (slot may be unused)
-    std::optional<int16_t> raw_extent_count;   // di_extent_count as written, whatever the layout
-    std::optional<uint32_t> raw_indirect_count;  // ex_offset of di_extents[0] of an indirect inode
-    std::optional<int32_t> raw_size;           // di_size as written
-    std::vector<int> bad_dir_magic_blocks;     // logical directory block indexes written with magic 0xDEAD
+    std::optional<int16_t> raw_extent_count{};   // di_extent_count as written, whatever the layout
+    std::optional<uint32_t> raw_indirect_count{};  // ex_offset of di_extents[0] of an indirect inode
+    std::optional<int32_t> raw_size{};           // di_size as written
+    std::vector<int> bad_dir_magic_blocks{};     // logical directory block indexes written with magic 0xDEAD
     bool entry_past_end = false;               // adds a directory entry whose name runs past its block
     int break_invariant_at = -1;               // extent k (logical order) gets ex_offset + 1
     int long_extent_at = -1;                   // extent k gets ex_length 255 (the blocks are allocated)
