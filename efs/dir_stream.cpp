@@ -24,6 +24,14 @@ fs_dirent* fs_readdir(fs_dir* d)
             int32_t got = fs_next_extent(d->buf.get(), d);
             if (got < 0)
                 return nullptr;
+            // No directory holds more than its file system: extents that read the same blocks over
+            // and over (a crafted inode can name 32767 of them) end the walk there, so a listing
+            // stays linear in the size of the image.
+            if (uint64_t{d->osize} + static_cast<uint32_t>(got) >
+                uint64_t(static_cast<uint32_t>(d->fs->superblock->sb_size)) * 512) {
+                d->avail = 0;
+                return nullptr;
+            }
             d->avail = static_cast<uint32_t>(got);
             d->cur = d->buf.get();
             d->slot = 0;

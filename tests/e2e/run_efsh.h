@@ -24,7 +24,12 @@ struct run_options {
 
 // True when the binaries were built with the address and undefined-behaviour sanitizers, whose
 // shadow memory and slower code put memory and time bounds out of reach.
-#if defined(__SANITIZE_ADDRESS__)
+#if defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define EFSH_TESTS_WITH_ASAN 1
+#endif
+#endif
+#if defined(__SANITIZE_ADDRESS__) || defined(EFSH_TESTS_WITH_ASAN)
 constexpr bool efsh_sanitized = true;
 #else
 constexpr bool efsh_sanitized = false;

@@ -1,0 +1,215 @@
+// Fuzz target: a whole image mounted partition by partition, every tree walked, read, listed and copied out.
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "efs/efs_file.h"
+#include "efs/efs_io.h"
+#include "efs/fs_error.h"
+#include "fuzz/fuzz_support.h"
+#include "shell/getopt.h"
+#include "shell/shell.h"
+#include "volume/volume.h"
+
+namespace {
+
+// Bounds of one walk. The walk follows the same entries as cp -r (a directory is entered once,
+// whatever names lead to it), so a tree the walk finishes within these bounds is one that cp -r
+// can copy without filling the scratch space.
+constexpr int MAX_DEPTH = 20;
+constexpr int MAX_DIRS = 200;
+constexpr int MAX_ENTRIES = 4000;
+constexpr uint64_t MAX_FILE_BYTES = 8u << 20;
+constexpr uint64_t MAX_COPY_BYTES = 16u << 20;
+// The copy of a single file is cut at this size by the host (RLIMIT_FSIZE).
+constexpr rlim_t COPY_FILE_LIMIT = 4u << 20;
+
+struct walk_state {
+    int dirs = 0;
+    int entries = 0;
+    uint64_t file_bytes = 0;
+    bool exhausted = false;
+    std::set<uint32_t> entered;  // inodes of the directories walked so far
+};
+
+uint64_t read_to_end(const char* name)
+{
+    fs_file* s = fs_fopen(name, "rb");
+    if (!s)
+        return 0;
+    static uint8_t buf[4096];
+    uint64_t total = 0;
+    uint32_t chunk = 1;
+    for (;;) {
+        // Varying request sizes cross extent and buffer boundaries at different places.
+        uint32_t n = fs_fread(buf, 1, chunk, s);
+        if (n > chunk)
+            std::abort();
+        if (n == 0)
+            break;
+        total += n;
+        if (total > MAX_FILE_BYTES)
+            break;
+        chunk = chunk * 7 % sizeof buf + 1;
+    }
+    if (total <= MAX_FILE_BYTES && total > static_cast<uint32_t>(s->inode->di_size))
+        std::abort();  // a stream never delivers bytes past the size its inode states
+    fs_fclose(s);
+    return total;
+}
+
+// Walks the current directory of the current file system; `here` is its path for fs_chdir back.
+void walk(walk_state& w, const std::string& here, int depth)
+{
+    if (++w.dirs > MAX_DIRS || depth > MAX_DEPTH) {
+        w.exhausted = true;
+        return;
+    }
+    const fs* f = fs_current();
+    w.entered.insert(static_cast<uint32_t>(f->cwd_inode));
+
+    struct entry {
+        uint32_t ino;
+        std::string name;
+    };
+    std::vector<entry> entries;
+    if (fs_dir* d = fs_opendir(".")) {
+        while (fs_dirent* e = fs_readdir(d)) {
+            if (++w.entries > MAX_ENTRIES) {
+                w.exhausted = true;
+                break;
+            }
+            if (std::strlen(e->d_name) > 255)
+                std::abort();
+            entries.push_back({e->d_ino, e->d_name});
+        }
+        fs_closedir(d);
+    }
+
+    char cwd[PATH_BUF];
+    if (!fs_getcwd(cwd) || strnlen(cwd, PATH_BUF) >= PATH_BUF)
+        std::abort();
+    fs_statbuf st;
+    (void)fs_stat("..", &st);
+
+    for (const entry& e : entries) {
+        if (w.exhausted)
+            break;
+        if (fs_istat(e.ino, &st) != 0)
+            continue;
+        const bool dot = e.name == "." || e.name == "..";
+        if ((st.st_mode & S_TYPE_MASK) == S_TYPE_DIR) {
+            if (dot || w.entered.count(e.ino) != 0 || e.name.empty() || e.name.find('/') != std::string::npos)
+                continue;
+            if (fs_chdir(e.name.c_str()) != 0)
+                continue;
+            walk(w, here == "/" ? "/" + e.name : here + "/" + e.name, depth + 1);
+            // Going back by name can fail: the entries on the way may have been found through
+            // another directory than the one their names lead to.
+            if (fs_chdir(here.c_str()) != 0)
+                break;
+        } else if (!e.name.empty()) {
+            w.file_bytes += read_to_end(e.name.c_str());
+        }
+    }
+}
+
+// A stream still open after a phase leaks its slot: sixteen such entries and nothing opens any more.
+void require_no_streams(const char* phase)
+{
+    for (const fs_file& s : stream_table) {
+        if (s.fs) {
+            std::fprintf(stderr, "fuzz_fs: a stream is left open after %s\n", phase);
+            std::abort();
+        }
+    }
+}
+
+void copy_out(const std::string& root)
+{
+    const std::string work = root + "/w";
+    if (::mkdir(root.c_str(), 0700) != 0 || ::mkdir(work.c_str(), 0700) != 0 || ::chdir(work.c_str()) != 0)
+        std::abort();
+    char arg0[] = "cp", arg1[] = "-rp", arg2[] = "/", arg3[] = ".";
+    char* argv[] = {arg0, arg1, arg2, arg3, nullptr};
+    (void)do_cp(4, argv);
+    char cwd[4096];
+    if (!::getcwd(cwd, sizeof cwd) || work != cwd)
+        std::abort();  // the copy must leave the host directory where it found it
+    if (fuzz::list_dir(root) != std::vector<std::string>{"w"})
+        std::abort();  // something was written outside the target directory
+    if (::chdir(fuzz::scratch().c_str()) != 0 || !fuzz::remove_tree(root))
+        std::abort();
+}
+
+void explore(disk* d, int partition)
+{
+    fs* f = fs_mount(d, partition, 0);
+    if (!f)
+        return;
+    if (fs_current() != f)
+        std::abort();
+    print_superblock(fuzz::sink(), f->superblock);
+    walk_state w;
+    walk(w, "/", 0);
+    require_no_streams("the walk");
+    (void)fs_chdir("/");  // fails when the root is not a directory: ls and cp then start where the walk ended
+    bool copy = !w.exhausted && w.file_bytes <= MAX_COPY_BYTES;
+    {
+        fuzz::quiet q;
+        do_ls(".", "-l");
+        do_ls(".", nullptr);
+    }
+    require_no_streams("ls");
+    if (copy) {
+        {
+            fuzz::quiet q;
+            copy_out(fuzz::scratch() + "/copy");
+        }
+        require_no_streams("cp -r");
+    }
+    fs_umount(f);
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***)
+{
+    // A copied file larger than the limit fails to write instead of filling the scratch space.
+    std::signal(SIGXFSZ, SIG_IGN);
+    rlimit lim{COPY_FILE_LIMIT, COPY_FILE_LIMIT};
+    (void)::setrlimit(RLIMIT_FSIZE, &lim);
+    if (::chdir(fuzz::scratch().c_str()) != 0)
+        std::abort();
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
+{
+    if (size < BLOCK_SIZE || size > (1u << 20))
+        return 0;
+    std::vector<uint8_t> image(data, data + size);
+    fuzz::fix_checksums(image.data(), image.size());
+    static const std::string path = fuzz::scratch() + "/fs.img";
+    if (!fuzz::write_file(path, image.data(), image.size()))
+        std::abort();
+
+    disk* d = disk_open(path.c_str());
+    if (d) {
+        print_volume_header(fuzz::sink(), d->header);
+        for (int i = 0; i < VH_PARTITIONS; ++i)
+            explore(d, i);
+        disk_close(d);
+    }
+    if (fuzz::reset_library() != 0)
+        std::abort();
+    return 0;
+}
