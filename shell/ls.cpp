@@ -89,13 +89,24 @@ struct listing {
     }
 };
 
-// ctime's text without its per-call look at the time zone: localtime_r keeps the zone read once.
+// The month, day and time of ctime's text ("Jan  1 00:00"), laid out from localtime_r, which reads
+// the zone once (ctime looks at it on every call, and formats with sprintf).
 const char* date_text(int32_t seconds, char* out)
 {
+    static const char months[] = "JanFebMarAprMayJunJulAugSepOctNovDec";
     time_t t = seconds;
     struct tm tm;
-    if (!localtime_r(&t, &tm) || !asctime_r(&tm, out))
+    if (!localtime_r(&t, &tm) || tm.tm_mon < 0 || tm.tm_mon > 11)
         return nullptr;
+    std::memcpy(out, months + 3 * tm.tm_mon, 3);
+    char* p = put_int(out + 3, tm.tm_mday, 3);
+    *p++ = ' ';
+    *p++ = static_cast<char>('0' + tm.tm_hour / 10);
+    *p++ = static_cast<char>('0' + tm.tm_hour % 10);
+    *p++ = ':';
+    *p++ = static_cast<char>('0' + tm.tm_min / 10);
+    *p++ = static_cast<char>('0' + tm.tm_min % 10);
+    *p = '\0';
     return out;
 }
 
@@ -125,7 +136,7 @@ void do_ls(const char* path, const char* long_format)
         char text[64];
         const char* date = date_text(st.st_mtime, text);
         // A date the host cannot convert keeps the column's width.
-        out.line(type_mark(st.st_mode), st, date ? date + 4 : "??? ?? ??:??", e->d_name);
+        out.line(type_mark(st.st_mode), st, date ? date : "??? ?? ??:??", e->d_name);
     }
     out.flush();
     fs_closedir(d);

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <ctime>
 #include <filesystem>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -116,6 +117,33 @@ TEST_F(Commands, ExtentsEndingBeforeTheSizeAreReportedAsAReadError)
     ASSERT_EQ(got.size(), 512u);
     EXPECT_EQ(got.substr(0, 100), imgb::pattern(100));
     EXPECT_EQ(read_file(dir_ + "/less.log"), got);
+}
+
+// The date column is ctime's month, day and time, across the whole range of on-disk times.
+TEST_F(Commands, LongListDatesAreThoseOfCtime)
+{
+    std::vector<imgb::Node> kids;
+    std::vector<int32_t> times = {INT32_MIN, -1, 0, 59, 3600 * 13 + 60 * 7, 951782400, 2147483647};
+    for (int i = 0; i < 40; ++i)
+        times.push_back(static_cast<int32_t>(INT32_MIN + int64_t{i} * 107374182 + 12345 * i));
+    for (size_t i = 0; i < times.size(); ++i) {
+        kids.push_back(file(fmt("t%02d", int(i)), ""));
+        kids.back().mtime = times[i];
+    }
+    build(kids);
+    run_result l = run("ls -l\nbye\n");
+    setenv("TZ", "UTC", 1);
+    tzset();
+    std::string want;
+    for (size_t i = 0; i < times.size(); ++i) {
+        time_t t = times[i];
+        want += fmt("%-12.12s t%02d\n", std::ctime(&t) + 4, int(i));
+    }
+    std::string got;
+    for (size_t p = 0, e; (e = l.err.find('\n', p)) != std::string::npos; p = e + 1)
+        if (l.err.compare(e - 3, 2, " t") == 0 || l.err.compare(e - 4, 2, " t") == 0)
+            got += l.err.substr(e - 16, 17);
+    EXPECT_EQ(got, want);
 }
 
 TEST_F(Commands, CdAndPwdWithTheirMessages)
