@@ -1,5 +1,6 @@
 // Unit tests for the superblock report, run in UTC so that dates are fixed.
 #include "efs/efs_io.h"
+#include "report_capture.h"
 
 #include <gtest/gtest.h>
 
@@ -19,32 +20,8 @@ protected:
         tzset();
     }
 
-    static std::string report(const superblock& sb)
-    {
-        FILE* f = std::tmpfile();
-        EXPECT_NE(f, nullptr);
-        if (f == nullptr)
-            return {};
-        print_superblock(f, &sb);
-        std::rewind(f);
-        std::string text;
-        char buf[512];
-        size_t n;
-        while ((n = std::fread(buf, 1, sizeof buf, f)) > 0)
-            text.append(buf, n);
-        std::fclose(f);
-        return text;
-    }
-
-    static std::vector<std::string> lines(const std::string& text)
-    {
-        std::vector<std::string> out;
-        size_t start = 0;
-        for (size_t nl; (nl = text.find('\n', start)) != std::string::npos; start = nl + 1)
-            out.push_back(text.substr(start, nl - start));
-        EXPECT_EQ(start, text.size()) << "report does not end with a newline";
-        return out;
-    }
+    static std::string report(const superblock& sb) { return capture_report(print_superblock, sb); }
+    static std::vector<std::string> lines(const std::string& text) { return report_lines(text); }
 
     static superblock sample()
     {

@@ -1,5 +1,6 @@
 // Unit tests for the volume header report: the full layout and the field-by-field corner cases.
 #include "volume/volume.h"
+#include "report_capture.h"
 
 #include <gtest/gtest.h>
 
@@ -11,30 +12,12 @@ namespace {
 
 std::string report(const volume_header& hdr)
 {
-    FILE* f = std::tmpfile();
-    EXPECT_NE(f, nullptr);
-    if (f == nullptr)
-        return {};
-    print_volume_header(f, &hdr);
-    std::rewind(f);
-    std::string text;
-    char buf[512];
-    size_t n;
-    while ((n = std::fread(buf, 1, sizeof buf, f)) > 0)
-        text.append(buf, n);
-    std::fclose(f);
-    return text;
+    return capture_report(print_volume_header, hdr);
 }
 
 std::vector<std::string> lines(const std::string& text)
 {
-    std::vector<std::string> out;
-    size_t start = 0;
-    for (size_t nl; (nl = text.find('\n', start)) != std::string::npos; start = nl + 1)
-        out.push_back(text.substr(start, nl - start));
-    if (start < text.size())
-        out.push_back(text.substr(start));
-    return out;
+    return report_lines(text);
 }
 
 volume_header sample_header()
