@@ -4,6 +4,7 @@
 #include <new>
 
 #include "common/byteorder.h"
+#include "common/tokens.h"
 #include "efs/efs_io.h"
 #include "efs/fs_error.h"
 
@@ -113,7 +114,7 @@ uint32_t fs_namei(const char* path)
     }
     uint32_t d = copy[0] == '/' ? ROOT_INODE : static_cast<uint32_t>(f->cwd_inode);
     char* save = nullptr;
-    for (char* comp = strtok_r(copy, "/", &save); comp; comp = strtok_r(nullptr, "/", &save)) {
+    for (char* comp = next_token(copy, "/", &save); comp; comp = next_token(nullptr, "/", &save)) {
         disk_inode ino;
         if (fs_iread(f, d, big.get(), &ino) != 0)
             return 0;
@@ -166,7 +167,7 @@ int fs_chdir(const char* path)
     std::memcpy(copy, path, strnlen(path, PATH_BUF - 1));
     copy[strnlen(path, PATH_BUF - 1)] = '\0';
     char* save = nullptr;
-    for (char* comp = strtok_r(copy, "/", &save); comp; comp = strtok_r(nullptr, "/", &save)) {
+    for (char* comp = next_token(copy, "/", &save); comp; comp = next_token(nullptr, "/", &save)) {
         if (std::strcmp(comp, ".") == 0)
             continue;
         if (std::strcmp(comp, "..") == 0) {

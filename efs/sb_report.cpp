@@ -2,7 +2,9 @@
 #include "efs/efs_io.h"
 
 #include <cstring>
-#include <ctime>
+
+#include "common/date_text.h"
+#include "host/host_io.h"
 
 namespace {
 
@@ -28,9 +30,10 @@ void print_superblock(FILE* out, const superblock* sb)
     std::fprintf(out, "%d\t%s\n", sb->sb_cg_count, "# of cylinder groups in filesystem");
     std::fprintf(out, "%d\t%s\n", sb->sb_dirty, "fs needs to be fsck'd");
 
-    // ctime's text carries its own newline, which ends the line.
-    const std::time_t when = static_cast<std::time_t>(sb->sb_time);
-    const char* date = std::ctime(&when);
+    // The date's text carries its own newline, which ends the line.
+    char text[DATE_TEXT_SIZE];
+    host_tzset();
+    const char* date = date_text(sb->sb_time, text);
     std::fprintf(out, "%s\t%s", "last super-block update:",
                  date != nullptr ? date : "(unrepresentable date)\n");
 

@@ -1,12 +1,18 @@
-// Host layer: raw read-only access to an image file and the pager pipe, over POSIX calls.
+// Host layer: everything efsh asks of the host system, behind one interface. host_posix.cpp
+// implements it over POSIX.1-2008, host_win32.cpp over the Win32 API and Microsoft's C library;
+// the build picks one. No other code names a host call beyond standard C streams.
 #pragma once
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <ctime>
 
 struct host_file;
 
-// Opens an existing file read-only (never creates it). Null on failure, errno left as the host set it.
+// --- The image: raw, read-only, random access -------------------------------------------------
+
+// Opens an existing file or device read-only (never creates it), sharing it with other readers
+// and writers. Null on failure, with errno set to the C library's code for the reason.
 host_file* host_open(const char* path);
 
 // Absolute positioning from the start of the file. A negative or unrepresentable offset fails.
@@ -23,17 +29,42 @@ int host_read_at(host_file* f, int64_t offset, void* buf, size_t len);
 // Closes the file and releases the handle; true when the host closed it.
 bool host_close(host_file* f);
 
-// Starts a command with a pipe to its standard input (binary: POSIX pipes have no text mode).
+// --- The pager pipe ----------------------------------------------------------------------------
+
+// Starts a command through the host's command interpreter with a pipe to its standard input,
+// in binary mode: the bytes reach it unchanged.
 FILE* host_popen_write(const char* command);
 
 // Closes the pipe and waits for the command to end.
 int host_pclose(FILE* pipe);
 
-// Makes writes into a pipe whose reader has gone fail with EPIPE instead of ending the process.
+// Makes writes into a pipe whose reader has gone fail instead of ending the process.
 void host_ignore_sigpipe();
+
+// --- Host directories and names ----------------------------------------------------------------
+
+// The host working directory into buf (size bytes with its NUL); false (errno set) when it
+// cannot be had or does not fit.
+bool host_getcwd(char* buf, size_t size);
+
+// Changes the host working directory; 0, or -1 with errno set.
+int host_chdir(const char* path);
 
 // What a host path names: -1 nothing (or it cannot be examined), 0 something other than a directory, 1 a directory.
 int host_path_kind(const char* path);
 
-// Creates a host directory (mode 0777 before the umask); the host's result, 0 on success.
+// Creates a host directory (mode 0777 before the umask); 0, or -1 with errno set.
 int host_mkdir(const char* path);
+
+// True when name, taken from an image, is exactly one valid file name in a host directory:
+// never empty, ".", "..", a path, or a name the host would read as something else.
+bool host_name_ok(const char* name);
+
+// --- Dates -------------------------------------------------------------------------------------
+
+// Reads the host's time zone settings once; host_localtime then converts without looking again.
+void host_tzset();
+
+// Local broken-down time of seconds since the epoch (negative ones included); false when the
+// host cannot convert it.
+bool host_localtime(int64_t seconds, std::tm* out);

@@ -1,7 +1,6 @@
 // The cp command: single files and whole trees copied out of the image onto the host.
 #include <cerrno>
 #include <cstring>
-#include <unistd.h>
 #include <unordered_set>
 
 #include "efs/efs_file.h"
@@ -23,13 +22,6 @@ bool entered_before(uint32_t ino)
     return entered.count(ino) != 0;
 }
 
-// A name from the image is used as a host name only when it names one entry of the target directory.
-bool safe_host_name(const char* name)
-{
-    return name[0] != '\0' && std::strchr(name, '/') == nullptr && std::strcmp(name, ".") != 0 &&
-           std::strcmp(name, "..") != 0;
-}
-
 // The last component of a source path, or null when that is the root, "." or "..": such a
 // source's entries go straight into the target directory.
 const char* host_name_of(const char* source)
@@ -46,7 +38,7 @@ const char* host_name_of(const char* source)
         return nullptr;
     std::memcpy(name, start, len);
     name[len] = '\0';
-    return safe_host_name(name) ? name : nullptr;
+    return host_name_ok(name) ? name : nullptr;
 }
 
 // Copies the image directory `name` into host directory `host` (null: the current host directory).
@@ -62,7 +54,7 @@ int copy_tree(const char* name, const char* host, const char* target, int flags)
     }
     if (host) {
         (void)host_mkdir(host);
-        if (::chdir(host) != 0) {
+        if (host_chdir(host) != 0) {
             fs_chdir(saved);
             return 5;
         }
@@ -89,7 +81,7 @@ int copy_tree(const char* name, const char* host, const char* target, int flags)
             if (type == S_TYPE_DIR && dot)
                 continue;
             bool copyable = (type == S_TYPE_DIR && !entered_before(e->d_ino)) || type == S_TYPE_REG;
-            if (!copyable || !safe_host_name(e->d_name) || e->d_namlen != std::strlen(e->d_name)) {
+            if (!copyable || !host_name_ok(e->d_name) || e->d_namlen != std::strlen(e->d_name)) {
                 std::fprintf(stderr, "%s/%s/%s not copied\n", saved, name, e->d_name);
                 continue;
             }
@@ -99,7 +91,7 @@ int copy_tree(const char* name, const char* host, const char* target, int flags)
                 result = copy_file(e->d_name, e->d_name, flags, e->d_ino);
         }
     }
-    if (host && ::chdir("..") != 0)
+    if (host && host_chdir("..") != 0)
         std::perror("..");
     if (d)
         fs_closedir(d);
@@ -216,11 +208,11 @@ int do_cp(int argc, char** argv)
         return 6;
     }
     char home[PATH_BUF];
-    if (!::getcwd(home, sizeof home)) {
+    if (!host_getcwd(home, sizeof home)) {
         std::perror("getcwd");
         return 5;
     }
-    if (::chdir(target) != 0)
+    if (host_chdir(target) != 0)
         return 5;
     if (is_dir) {
         entered.clear();
@@ -232,7 +224,7 @@ int do_cp(int argc, char** argv)
         else
             std::fprintf(stderr, "%s not copied\n", source);
     }
-    if (::chdir(home) != 0)
+    if (host_chdir(home) != 0)
         std::perror(home);
     if (!is_dir)
         std::fprintf(stderr, "-r makes no sense here\n");

@@ -1,9 +1,11 @@
 // The ls command: short and long listings of the current directory.
 #include <cstring>
-#include <ctime>
+
+#include "common/date_text.h"
 
 #include "efs/efs_file.h"
 #include "efs/fs_error.h"
+#include "host/host_io.h"
 #include "shell/shell.h"
 
 namespace {
@@ -89,27 +91,6 @@ struct listing {
     }
 };
 
-// The month, day and time of ctime's text ("Jan  1 00:00"), laid out from localtime_r, which reads
-// the zone once (ctime looks at it on every call, and formats with sprintf).
-const char* date_text(int32_t seconds, char* out)
-{
-    static const char months[] = "JanFebMarAprMayJunJulAugSepOctNovDec";
-    time_t t = seconds;
-    struct tm tm;
-    if (!localtime_r(&t, &tm) || tm.tm_mon < 0 || tm.tm_mon > 11)
-        return nullptr;
-    std::memcpy(out, months + 3 * tm.tm_mon, 3);
-    char* p = put_int(out + 3, tm.tm_mday, 3);
-    *p++ = ' ';
-    *p++ = static_cast<char>('0' + tm.tm_hour / 10);
-    *p++ = static_cast<char>('0' + tm.tm_hour % 10);
-    *p++ = ':';
-    *p++ = static_cast<char>('0' + tm.tm_min / 10);
-    *p++ = static_cast<char>('0' + tm.tm_min % 10);
-    *p = '\0';
-    return out;
-}
-
 }  // namespace
 
 void do_ls(const char* path, const char* long_format)
@@ -121,7 +102,7 @@ void do_ls(const char* path, const char* long_format)
         return;
     }
     static listing out;
-    tzset();
+    host_tzset();
     while (fs_dirent* e = fs_readdir(d)) {
         if (!long_format) {
             std::printf("%10d %24s\n", static_cast<int>(e->d_ino), e->d_name);
@@ -133,10 +114,10 @@ void do_ls(const char* path, const char* long_format)
             fs_perror("stat");
             continue;
         }
-        char text[64];
+        char text[DATE_TEXT_SIZE];
         const char* date = date_text(st.st_mtime, text);
-        // A date the host cannot convert keeps the column's width.
-        out.line(type_mark(st.st_mode), st, date ? date : "??? ?? ??:??", e->d_name);
+        // Month, day, hours and minutes; a date the host cannot convert keeps the column's width.
+        out.line(type_mark(st.st_mode), st, date ? date + 4 : "??? ?? ??:??", e->d_name);
     }
     out.flush();
     fs_closedir(d);

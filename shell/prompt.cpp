@@ -1,7 +1,8 @@
 // The prompt loop: reading lines, splitting them into words and running the commands.
 #include <cerrno>
 #include <cstring>
-#include <unistd.h>
+#include "common/tokens.h"
+#include "host/host_io.h"
 
 #include "efs/efs_io.h"
 #include "efs/fs_error.h"
@@ -16,7 +17,7 @@ int split(char* line, char** words)
 {
     int n = 0;
     char* save = nullptr;
-    for (char* w = strtok_r(line, " \t", &save); w && n < MAX_WORDS - 1; w = strtok_r(nullptr, " \t", &save))
+    for (char* w = next_token(line, " \t", &save); w && n < MAX_WORDS - 1; w = next_token(nullptr, " \t", &save))
         words[n++] = w;
     words[n] = nullptr;
     return n;
@@ -61,7 +62,7 @@ void prompt_loop(FILE* in, const char* image, int partition)
         } else if (std::strcmp(cmd, "lcd") == 0) {
             if (!words[1])
                 std::fprintf(stderr, "use: lcd path\n");
-            else if (::chdir(words[1]) != 0)
+            else if (host_chdir(words[1]) != 0)
                 std::perror(words[1]);
         } else if (std::strcmp(cmd, "cd") == 0) {
             if (!words[1])

@@ -1,7 +1,8 @@
-// POSIX implementation of the host layer.
+// The host layer over POSIX.1-2008 calls (Linux, macOS, the BSDs).
 #include "host/host_io.h"
 
 #include <cerrno>
+#include <cstring>
 #include <csignal>
 #include <fcntl.h>
 #include <limits>
@@ -19,8 +20,10 @@ host_file* host_open(const char* path)
     int fd = ::open(path, O_RDONLY | O_CLOEXEC | O_NOCTTY);
     if (fd < 0)
         return nullptr;
+#if EFSH_HAVE_POSIX_FADVISE
     // The reader jumps between inodes, directories and extents; readahead past a read rarely helps.
     (void)::posix_fadvise(fd, 0, 0, POSIX_FADV_RANDOM);
+#endif
     host_file* f = new (std::nothrow) host_file{fd};
     if (!f) {
         int saved = errno;
@@ -117,5 +120,34 @@ int host_path_kind(const char* path)
 
 int host_mkdir(const char* path)
 {
-    return ::mkdir(path, 0777);
+    return ::mkdir(path, 0777) == 0 ? 0 : -1;
+}
+
+bool host_getcwd(char* buf, size_t size)
+{
+    return ::getcwd(buf, size) != nullptr;
+}
+
+int host_chdir(const char* path)
+{
+    return ::chdir(path) == 0 ? 0 : -1;
+}
+
+bool host_name_ok(const char* name)
+{
+    return name[0] != '\0' && std::strchr(name, '/') == nullptr && std::strcmp(name, ".") != 0 &&
+           std::strcmp(name, "..") != 0;
+}
+
+void host_tzset()
+{
+    ::tzset();
+}
+
+bool host_localtime(int64_t seconds, std::tm* out)
+{
+    if (seconds < std::numeric_limits<time_t>::min() || seconds > std::numeric_limits<time_t>::max())
+        return false;
+    time_t t = static_cast<time_t>(seconds);
+    return ::localtime_r(&t, out) != nullptr;
 }
