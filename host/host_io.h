@@ -68,3 +68,44 @@ void host_tzset();
 // Local broken-down time of seconds since the epoch (negative ones included); false when the
 // host cannot convert it.
 bool host_localtime(int64_t seconds, std::tm* out);
+
+// --- Host files made by cp ---------------------------------------------------------------------
+
+struct host_out;
+
+// Creates (or truncates) a host file for writing, in binary mode. Null on failure, errno set.
+host_out* host_create(const char* path);
+
+// Writes len bytes; returns the count written, which is less than len (errno set) only on failure.
+size_t host_write(host_out* o, const void* buf, size_t len);
+
+// Copies len bytes of the image from offset onto the end of o inside the host, without passing
+// them through efsh, where the host can (Linux's copy_file_range). Returns the count copied; -1
+// when the host refuses such a copy before any byte moved (the caller then reads and writes).
+int64_t host_copy_range(host_out* o, host_file* from, int64_t offset, size_t len);
+
+// Closes the file; 0, or -1 with errno set (a failed close can mean lost data).
+int host_close_out(host_out* o);
+
+// Sets the permission bits (mode & 0777) of a host file or directory, without the umask. A host
+// without such bits does what it can: on Windows a file without the owner's write bit becomes read-only.
+int host_set_mode(const char* path, unsigned mode);
+
+// Sets the access and modification times (whole seconds since the epoch); 0, or -1 with errno set.
+int host_set_times(const char* path, int64_t atime, int64_t mtime);
+
+// --- Terminal and host directory listings (line editing) --------------------------------------
+
+// True when the stream is connected to a terminal (a console on Windows).
+bool host_is_terminal(FILE* stream);
+
+struct host_dir;
+
+// Opens a host directory for listing; null (errno set) when it cannot be read.
+host_dir* host_opendir(const char* path);
+
+// The next entry's name, "." and ".." left out; null at the end. *is_dir tells a directory
+// (following symbolic links). The name stays valid until the next call.
+const char* host_readdir(host_dir* d, bool* is_dir);
+
+void host_closedir(host_dir* d);

@@ -4,6 +4,8 @@
 #include <cerrno>
 #include <cstring>
 #include <csignal>
+#include <dirent.h>
+#include <string>
 #include <fcntl.h>
 #include <limits>
 #include <new>
@@ -150,4 +152,138 @@ bool host_localtime(int64_t seconds, std::tm* out)
         return false;
     time_t t = static_cast<time_t>(seconds);
     return ::localtime_r(&t, out) != nullptr;
+}
+
+struct host_out {
+    int fd;
+};
+
+host_out* host_create(const char* path)
+{
+    int fd = ::open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOCTTY, 0666);
+    if (fd < 0)
+        return nullptr;
+    host_out* o = new (std::nothrow) host_out{fd};
+    if (!o) {
+        ::close(fd);
+        errno = ENOMEM;
+    }
+    return o;
+}
+
+size_t host_write(host_out* o, const void* buf, size_t len)
+{
+    size_t done = 0;
+    const auto* p = static_cast<const unsigned char*>(buf);
+    while (done < len) {
+        ssize_t n = ::write(o->fd, p + done, len - done);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            break;
+        }
+        if (n == 0) {
+            errno = ENOSPC;
+            break;
+        }
+        done += static_cast<size_t>(n);
+    }
+    return done;
+}
+
+int64_t host_copy_range(host_out* o, host_file* from, int64_t offset, size_t len)
+{
+#if EFSH_HAVE_COPY_FILE_RANGE
+    if (offset < 0)
+        return -1;
+    off_t in_off = static_cast<off_t>(offset);
+    size_t done = 0;
+    while (done < len) {
+        ssize_t n = ::copy_file_range(from->fd, &in_off, o->fd, nullptr, len - done, 0);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            if (done == 0 && (errno == EXDEV || errno == EINVAL || errno == ENOSYS || errno == EOPNOTSUPP ||
+                              errno == EBADF || errno == ETXTBSY || errno == EPERM))
+                return -1;
+            break;
+        }
+        if (n == 0)
+            break;  // the image ends early; the caller sees the short count
+        done += static_cast<size_t>(n);
+    }
+    return static_cast<int64_t>(done);
+#else
+    (void)o;
+    (void)from;
+    (void)offset;
+    (void)len;
+    return -1;
+#endif
+}
+
+int host_close_out(host_out* o)
+{
+    int rc = ::close(o->fd);
+    delete o;
+    return rc == 0 ? 0 : -1;
+}
+
+int host_set_mode(const char* path, unsigned mode)
+{
+    return ::chmod(path, static_cast<mode_t>(mode & 0777)) == 0 ? 0 : -1;
+}
+
+int host_set_times(const char* path, int64_t atime, int64_t mtime)
+{
+    struct timespec ts[2];
+    ts[0].tv_sec = static_cast<time_t>(atime);
+    ts[0].tv_nsec = 0;
+    ts[1].tv_sec = static_cast<time_t>(mtime);
+    ts[1].tv_nsec = 0;
+    return ::utimensat(AT_FDCWD, path, ts, 0) == 0 ? 0 : -1;
+}
+
+bool host_is_terminal(FILE* stream)
+{
+    return ::isatty(::fileno(stream)) == 1;
+}
+
+struct host_dir {
+    DIR* d;
+    std::string path;
+    std::string name;
+};
+
+host_dir* host_opendir(const char* path)
+{
+    DIR* d = ::opendir(path);
+    if (!d)
+        return nullptr;
+    host_dir* h = new (std::nothrow) host_dir{d, path, {}};
+    if (!h) {
+        ::closedir(d);
+        errno = ENOMEM;
+    }
+    return h;
+}
+
+const char* host_readdir(host_dir* h, bool* is_dir)
+{
+    while (struct dirent* e = ::readdir(h->d)) {
+        if (std::strcmp(e->d_name, ".") == 0 || std::strcmp(e->d_name, "..") == 0)
+            continue;
+        h->name = e->d_name;
+        struct stat st;
+        std::string full = h->path + "/" + h->name;
+        *is_dir = ::stat(full.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+        return h->name.c_str();
+    }
+    return nullptr;
+}
+
+void host_closedir(host_dir* h)
+{
+    ::closedir(h->d);
+    delete h;
 }
