@@ -42,7 +42,31 @@ fs_file* fs_fopen(const char* path, const char* mode);
 fs_file* fs_iopen(uint32_t n);
 uint32_t fs_fread(void* dst, uint32_t size, uint32_t count, fs_file* s);
 int fs_fclose(fs_file* s);
+// The extent reader shared with directory streams: the next extent read whole into buf (the
+// stream's own). Its byte count, or -1 at the end of the extents or on a failure.
 int32_t fs_next_extent(uint8_t* buf, fs_file* s);
+
+// One run of a file's bytes: the stream's next extent, where it lies in the image and how many of
+// its bytes belong to the file. fs_fread hands runs out piece by piece; a caller that moves whole
+// runs (cp into a host file, more into the pager) takes them with the calls below instead.
+struct fs_run {
+    extent ex;
+    host_file* image;  // the image's handle, for a caller that copies the bytes inside the host
+    int64_t offset;    // byte position of the extent in the image
+    uint32_t length;   // bytes of the extent, 1 to STREAM_BUF_SIZE
+    uint32_t bytes;    // bytes of the file in it: the length, less what lies past the size
+};
+// Takes the next run of a stream whose buffered bytes are all consumed; resets fs_errno as
+// fs_fread does. False when there is none: the stream is then at its end exactly as fs_fread
+// leaves it (osize one past the bytes delivered; fs_errno 0 when the extents ran out, else the
+// failure's code).
+bool fs_next_run(fs_file* s, fs_run* r);
+// Reads the run's whole extent, as fs_fread would, into the stream's buffer and delivers the
+// run's bytes: the first r->bytes bytes there, valid until the next call on the stream. Null
+// when the read fails, which ends the stream as in fs_fread.
+const uint8_t* fs_read_run(fs_file* s, const fs_run* r);
+// Delivers the run's bytes to a caller that has copied them from the image itself.
+void fs_run_copied(fs_file* s, const fs_run* r);
 
 fs_dir* fs_opendir(const char* path);
 fs_dirent* fs_readdir(fs_dir* d);

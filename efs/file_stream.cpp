@@ -112,25 +112,99 @@ bool next_indirect(fs_file* s, extent* ex)
 
 }  // namespace
 
-int32_t fs_next_extent(uint8_t* buf, fs_file* s)
+namespace {
+
+// The one extent walker: takes the stream's next extent, direct or indirect, and holds it to the
+// stream's order. False at the end of the extents or on a failure (fs_errno says which).
+bool take_extent(fs_file* s, extent* ex)
 {
     const disk_inode& ip = *s->inode;
     int n = ip.di_extent_count;
-    extent ex;
     if (n <= DIRECT_EXTENTS) {
         if (n <= 0 || s->ext_index >= n)
-            return -1;
-        ex = ip.di_extents[s->ext_index];
+            return false;
+        *ex = ip.di_extents[s->ext_index];
         ++s->ext_index;
-    } else if (!next_indirect(s, &ex)) {
-        return -1;
+    } else if (!next_indirect(s, ex)) {
+        return false;
     }
-    if (s->osize != ex.ex_offset * 512u) {
+    if (s->osize != ex->ex_offset * 512u) {
         // Out of order or with a gap: data would land at the wrong offset, so the stream stops here.
         fs_errno = FS_EREAD;
-        return -1;
+        return false;
     }
+    return true;
+}
+
+}  // namespace
+
+int32_t fs_next_extent(uint8_t* buf, fs_file* s)
+{
+    extent ex;
+    if (!take_extent(s, &ex))
+        return -1;
     return fs_read_extent(s->fs, &ex, buf, STREAM_BUF_SIZE);
+}
+
+bool fs_next_run(fs_file* s, fs_run* r)
+{
+    fs_errno = FS_OK;
+    uint32_t file_size = static_cast<uint32_t>(s->inode->di_size);
+    // Extents past the size could only yield nothing; not reading them keeps a crafted inode with
+    // thousands of extents beyond a small size from costing gigabytes of reads. The end is met
+    // exactly as after reading them: osize goes one past the size.
+    while (s->osize < file_size && take_extent(s, &r->ex)) {
+        uint32_t length = uint32_t{r->ex.ex_length} * 512;
+        if (length == 0)
+            continue;  // an empty extent holds no byte; the file goes on in the next one
+        if (length > STREAM_BUF_SIZE) {
+            // Longer than the stream's buffer: only a corrupt inode says so, and no read takes it.
+            fs_errno = FS_EREAD;
+            break;
+        }
+        if (!fs_block_offset(s->fs, r->ex.ex_block, &r->offset)) {
+            fs_errno = FS_ESEEK;
+            break;
+        }
+        uint32_t left = file_size - s->osize;
+        r->image = s->fs->handle;
+        r->length = length;
+        r->bytes = length < left ? length : left;
+        return true;
+    }
+    ++s->osize;
+    return false;
+}
+
+namespace {
+
+// Reads the run's whole extent into the stream's buffer for handing out; false when the read
+// fails, which ends the stream.
+bool load_run(fs_file* s, const fs_run* r)
+{
+    if (fs_read_extent(s->fs, &r->ex, s->buf.get(), STREAM_BUF_SIZE) < 0) {
+        ++s->osize;
+        return false;
+    }
+    s->cur = s->buf.get();
+    s->avail = r->bytes;
+    return true;
+}
+
+}  // namespace
+
+const uint8_t* fs_read_run(fs_file* s, const fs_run* r)
+{
+    if (!load_run(s, r))
+        return nullptr;
+    fs_run_copied(s, r);
+    return s->buf.get();
+}
+
+void fs_run_copied(fs_file* s, const fs_run* r)
+{
+    s->osize += r->bytes;
+    s->avail = 0;
 }
 
 uint32_t fs_fread(void* dst, uint32_t size, uint32_t count, fs_file* s)
@@ -141,25 +215,12 @@ uint32_t fs_fread(void* dst, uint32_t size, uint32_t count, fs_file* s)
     fs_errno = FS_OK;
     uint32_t result = 0;
     auto* out = static_cast<uint8_t*>(dst);
-    uint32_t file_size = static_cast<uint32_t>(s->inode->di_size);
     while (request > 0) {
         uint32_t k = s->avail < request ? s->avail : request;
         if (k == 0) {
-            // Extents past the size could only yield nothing; not reading them keeps a crafted
-            // inode with thousands of extents beyond a small size from costing gigabytes of reads.
-            // The end is met exactly as after reading them: osize goes one past the size.
-            if (s->osize >= file_size) {
-                ++s->osize;
+            fs_run r;
+            if (!fs_next_run(s, &r) || !load_run(s, &r))
                 return result;
-            }
-            int32_t got = fs_next_extent(s->buf.get(), s);
-            if (got < 0) {
-                ++s->osize;
-                return result;
-            }
-            uint32_t left = s->osize <= file_size ? file_size - s->osize : 0;
-            s->cur = s->buf.get();
-            s->avail = static_cast<uint32_t>(got) < left ? static_cast<uint32_t>(got) : left;
             continue;
         }
         if (out) {

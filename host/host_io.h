@@ -80,8 +80,10 @@ host_out* host_create(const char* path);
 size_t host_write(host_out* o, const void* buf, size_t len);
 
 // Copies len bytes of the image from offset onto the end of o inside the host, without passing
-// them through efsh, where the host can (Linux's copy_file_range). Returns the count copied; -1
-// when the host refuses such a copy before any byte moved (the caller then reads and writes).
+// them through efsh, where the host can (Linux's copy_file_range, which also shares blocks on
+// file systems that can). All or nothing: returns len when every byte was copied; otherwise -1,
+// with o as it was before the call, and the caller reads and writes the bytes itself. A host
+// without such a copy always returns -1; so may one that refused or failed once for this file.
 int64_t host_copy_range(host_out* o, host_file* from, int64_t offset, size_t len);
 
 // Closes the file; 0, or -1 with errno set (a failed close can mean lost data).

@@ -156,6 +156,8 @@ bool host_localtime(int64_t seconds, std::tm* out)
 
 struct host_out {
     int fd;
+    int64_t pos;         // bytes in the file so far: where the next bytes go
+    bool no_copy_range;  // the host has refused (or failed) an in-kernel copy into this file
 };
 
 host_out* host_create(const char* path)
@@ -163,7 +165,7 @@ host_out* host_create(const char* path)
     int fd = ::open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOCTTY, 0666);
     if (fd < 0)
         return nullptr;
-    host_out* o = new (std::nothrow) host_out{fd};
+    host_out* o = new (std::nothrow) host_out{fd, 0, false};
     if (!o) {
         ::close(fd);
         errno = ENOMEM;
@@ -188,31 +190,39 @@ size_t host_write(host_out* o, const void* buf, size_t len)
         }
         done += static_cast<size_t>(n);
     }
+    o->pos += static_cast<int64_t>(done);
     return done;
 }
 
 int64_t host_copy_range(host_out* o, host_file* from, int64_t offset, size_t len)
 {
 #if EFSH_HAVE_COPY_FILE_RANGE
-    if (offset < 0)
+    if (o->no_copy_range || offset < 0 ||
+        static_cast<uint64_t>(offset) + len > static_cast<uint64_t>(std::numeric_limits<off_t>::max()))
         return -1;
     off_t in_off = static_cast<off_t>(offset);
     size_t done = 0;
     while (done < len) {
         ssize_t n = ::copy_file_range(from->fd, &in_off, o->fd, nullptr, len - done, 0);
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            if (done == 0 && (errno == EXDEV || errno == EINVAL || errno == ENOSYS || errno == EOPNOTSUPP ||
-                              errno == EBADF || errno == ETXTBSY || errno == EPERM))
-                return -1;
-            break;
-        }
-        if (n == 0)
-            break;  // the image ends early; the caller sees the short count
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            break;  // refused, failed, or the image ended (0)
         done += static_cast<size_t>(n);
     }
-    return static_cast<int64_t>(done);
+    if (done == len) {
+        o->pos += static_cast<int64_t>(len);
+        return static_cast<int64_t>(len);
+    }
+    // Whatever went wrong, the file goes back to where it was and the caller reads and writes,
+    // now and for the rest of this file: its own read or write meets the fault and reports it.
+    int saved = errno;
+    o->no_copy_range = true;
+    if (done > 0 && (::ftruncate(o->fd, static_cast<off_t>(o->pos)) != 0 ||
+                     ::lseek(o->fd, static_cast<off_t>(o->pos), SEEK_SET) != static_cast<off_t>(o->pos)))
+        saved = errno;
+    errno = saved;
+    return -1;
 #else
     (void)o;
     (void)from;

@@ -121,19 +121,29 @@ int copy_file(const char* source, const char* target, int flags, uint32_t ino)
         fs_perror("fs_fopen");
         return 1;
     }
-    FILE* out = std::fopen(target, "wb");
+    host_out* out = host_create(target);
     if (!out) {
         std::perror("fopen");
         fs_fclose(s);
         return 1;
     }
-    static char outbuf[64 * 1024];
-    std::setvbuf(out, outbuf, _IOFBF, sizeof outbuf);
-    unsigned char buf[512];
-    uint32_t n;
+    // One extent at a time, each straight from the image into the host file: inside the host
+    // where it can, else through the stream's buffer with one read and one write. After a failed
+    // write the file is still read to its end, so that a later read error is reported too.
     bool write_failed = false;
-    while ((n = fs_fread(buf, 1, sizeof buf, s)) != 0) {
-        if (!write_failed && std::fwrite(buf, 1, n, out) != n) {
+    fs_run r;
+    while (fs_next_run(s, &r)) {
+        // An extent the size cuts short is read whole, as the stream reads it: its tail past the
+        // image is a read error even though none of its bytes would be copied.
+        if (!write_failed && r.bytes == r.length &&
+            host_copy_range(out, r.image, r.offset, r.bytes) == static_cast<int64_t>(r.bytes)) {
+            fs_run_copied(s, &r);
+            continue;
+        }
+        const uint8_t* bytes = fs_read_run(s, &r);
+        if (!bytes)
+            break;
+        if (!write_failed && host_write(out, bytes, r.bytes) != r.bytes) {
             std::perror("fwrite");
             write_failed = true;
         }
@@ -145,7 +155,7 @@ int copy_file(const char* source, const char* target, int flags, uint32_t ino)
         fs_perror("fs_fread");
     }
     fs_fclose(s);
-    if (std::fclose(out) != 0 && !write_failed)
+    if (host_close_out(out) != 0 && !write_failed)
         std::perror("fclose");
     if (flags & CP_PERM)
         copy_perm(source, target);

@@ -19,11 +19,15 @@ int do_more(const char* path)
         host_pclose(pager);
         return 1;
     }
-    unsigned char buf[512];
-    uint32_t n;
-    // Writes after the user has left the pager fail quietly; the file is still read to its end.
-    while ((n = fs_fread(buf, 1, sizeof buf, s)) != 0)
-        (void)std::fwrite(buf, 1, n, pager);
+    // Whole extents go into the pipe, from the stream's own buffer. Writes after the user has left
+    // the pager fail quietly; the file is still read to its end.
+    fs_run r;
+    while (fs_next_run(s, &r)) {
+        const uint8_t* bytes = fs_read_run(s, &r);
+        if (!bytes)
+            break;
+        (void)std::fwrite(bytes, 1, r.bytes, pager);
+    }
     if (static_cast<int64_t>(s->osize) <= s->inode->di_size) {
         // Extents that end before the size leave no code; say "Read error", not a stale host errno.
         if (fs_errno == 0)
