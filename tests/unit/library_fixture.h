@@ -66,6 +66,25 @@ protected:
         return out;
     }
 
+    // Reads a whole file run by run, as cp and more do.
+    std::string read_runs(const char* p, uint32_t* osize)
+    {
+        fs_file* s = fs_fopen(p, "rb");
+        if (!s)
+            return "<open failed>";
+        std::string out;
+        fs_run r;
+        while (fs_next_run(s, &r)) {
+            const uint8_t* bytes = fs_read_run(s, &r);
+            if (!bytes)
+                break;
+            out.append(reinterpret_cast<const char*>(bytes), r.bytes);
+        }
+        *osize = s->osize;
+        fs_fclose(s);
+        return out;
+    }
+
     std::string path;
     disk* dsk = nullptr;
     fs* f = nullptr;

@@ -160,3 +160,42 @@ TEST_F(Streams, ExtentsPastTheSizeAreNotRead)
     EXPECT_EQ(s->ext_index, 1);
     fs_fclose(s);
 }
+
+// Whole runs, as cp and more take them, deliver what fs_fread delivers and end the same way.
+TEST_F(Streams, RunsDeliverWhatFreadDelivers)
+{
+    std::string data = imgb::pattern(300 * 1024 + 77, 9);
+    auto node = [&](const char* name, int extents) {
+        imgb::Node n = file(name, data);
+        n.extents = extents;
+        return n;
+    };
+    imgb::Node zeros = node("zeros", 80);
+    zeros.zero_length_at = {0, 40, 79};
+    imgb::Node tail = node("tail", 3);
+    tail.damage.extent_past_image_at = 2;
+    tail.damage.raw_size = 2 * 512;  // the third extent, past the image, lies past the size too
+    imgb::Node broken = node("broken", 70);
+    broken.damage.break_invariant_at = 66;
+    imgb::Node longx = node("longx", 4);
+    longx.damage.long_extent_at = 2;
+    imgb::Node past = node("past", 4);
+    past.damage.extent_past_image_at = 3;
+    imgb::Node negative = node("negative", 4);
+    negative.damage.raw_extent_count = -3;
+    imgb::Node short_extents = node("short_extents", 4);
+    short_extents.damage.raw_extent_count = 3;
+    mount({file("empty", ""), node("three", 3), zeros, tail, broken, longx, past, negative, short_extents});
+    for (const char* name : {"empty", "three", "zeros", "tail", "broken", "longx", "past", "negative", "short_extents"}) {
+        SCOPED_TRACE(name);
+        uint32_t by_fread = 0, by_runs = 0;
+        std::string want = read_all(name, 512, &by_fread);
+        int fread_errno = fs_errno;
+        EXPECT_TRUE(read_runs(name, &by_runs) == want);
+        EXPECT_EQ(fs_errno, fread_errno);
+        // osize counts every call that met the end; what matters is whether it passed the size.
+        fs_statbuf st;
+        ASSERT_EQ(fs_stat(name, &st), 0);
+        EXPECT_EQ(by_runs > uint32_t(st.st_size), by_fread > uint32_t(st.st_size));
+    }
+}

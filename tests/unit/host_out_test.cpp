@@ -1,0 +1,56 @@
+// Host files made by cp: writes and the in-kernel copy from the image, all or nothing.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+
+#include "host/host_io.h"
+
+namespace {
+
+std::string slurp(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+TEST(HostOut, CopiesFromTheImageAllOrNothing)
+{
+    const std::string dir = (std::filesystem::temp_directory_path() / "efsh-host-out").string();
+    std::filesystem::remove_all(dir);
+    std::filesystem::create_directory(dir);
+    std::string image(10000, '\0');
+    for (size_t i = 0; i < image.size(); ++i)
+        image[i] = static_cast<char>('a' + i % 23);
+    std::ofstream(dir + "/image", std::ios::binary) << image;
+
+    host_file* in = host_open((dir + "/image").c_str());
+    ASSERT_NE(in, nullptr);
+    host_out* out = host_create((dir + "/copy").c_str());
+    ASSERT_NE(out, nullptr);
+    EXPECT_EQ(host_write(out, "head", 4), 4u);
+    // A copy the host makes moves every byte; a refused one moves none, and the caller writes them.
+    auto copy = [&](int64_t offset, size_t len) {
+        int64_t n = host_copy_range(out, in, offset, len);
+        if (n == -1)
+            EXPECT_EQ(host_write(out, image.data() + offset, len), len);
+        else
+            EXPECT_EQ(n, static_cast<int64_t>(len));
+    };
+    copy(512, 3000);
+    // Running past the end of the image copies nothing at all, not the bytes up to the end.
+    EXPECT_EQ(host_copy_range(out, in, 9000, 2000), -1);
+    EXPECT_EQ(host_copy_range(out, in, 20000, 512), -1);
+    copy(7000, 3000);
+    EXPECT_EQ(host_close_out(out), 0);
+    EXPECT_TRUE(host_close(in));
+    EXPECT_TRUE(slurp(dir + "/copy") == "head" + image.substr(512, 3000) + image.substr(7000, 3000));
+    std::filesystem::remove_all(dir);
+}
+
+}  // namespace
