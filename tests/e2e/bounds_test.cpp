@@ -1,4 +1,5 @@
-// End-to-end: the worst cases for time and memory (junk slots, extent limits, deep chains, cycles, huge directories).
+// End-to-end: the worst cases for time and memory (junk slots, extent limits, deep chains, cycles, huge
+// directories): what efsh makes of them. bench/run measures their time and memory.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -10,11 +11,6 @@
 #include "tests/support/image_builder.h"
 
 namespace {
-
-constexpr long kMaxRssKib = 16 * 1024;
-// Wall time for one run. The sanitizers make efsh several times slower; a hang or work that grows
-// faster than the image still blows through either bound by far.
-const double kSeconds = efsh_under_valgrind() ? 120 : efsh_sanitized ? 20 : 5;
 
 class Bounds : public ::testing::Test {
 protected:
@@ -32,7 +28,7 @@ protected:
             dir_ = make_scratch_dir();
         std::filesystem::create_directory(dir_ + "/T");
         use_stand_in_less(dir_, opt_);
-        opt_.timeout_seconds = 2 * kSeconds;
+        opt_.timeout_seconds = hang_seconds();
     }
     void TearDown() override { remove_tree(dir_); }
 
@@ -42,18 +38,14 @@ protected:
         EXPECT_TRUE(r.ok) << r.error;
         return r;
     }
-    // Runs the script in bounded time and memory; nothing on the host changes outside T but the
-    // pager's log and `out`.
+    // Runs the script to its end (its time and memory are bench/run's to measure); nothing on the
+    // host changes outside T but the pager's log and `out`.
     run_result run(const std::string& script)
     {
         std::vector<std::string> before = host_outside_target(dir_);
         run_result r = run_efsh({"-p", "7", "disk.img"}, script, opt_);
         EXPECT_EQ(r.status, 0);
         EXPECT_FALSE(r.timed_out);
-        EXPECT_LT(r.seconds, kSeconds);
-        if (!efsh_sanitized && !efsh_under_valgrind()) {
-            EXPECT_LT(r.peak_rss_kib, kMaxRssKib);
-        }
         EXPECT_EQ(host_outside_target(dir_), before);
         return r;
     }
@@ -207,7 +199,7 @@ TEST_F(Bounds, DirectoryOfTwentyThousandEntries)
 {
     constexpr int kEntries = 20000;
     std::string want_ls;
-    {  // the nodes go before efsh runs: the copy fork makes of this process counts in its peak
+    {  // the nodes are let go before efsh runs
         std::vector<imgb::Node> kids;
         for (int i = 0; i < kEntries; ++i)
             kids.push_back(imgb::file("file" + std::to_string(i), i % 1000 == 0 ? "1000\n" : ""));
@@ -226,10 +218,7 @@ TEST_F(Bounds, DirectoryOfTwentyThousandEntries)
     run_result l = run("cd many\nls -l\nbye\n");
     EXPECT_EQ(std::count(l.err.begin(), l.err.end(), '\n'), kEntries + 2);
 
-    // A lookup by name for each entry would read the whole directory again for every file: more
-    // than ten times this bound here.
     run_result cp = run("cp -r /many T\nbye\n");
-    EXPECT_LT(cp.seconds, efsh_under_valgrind() ? 60 : efsh_sanitized ? 4 : 2);
     EXPECT_EQ(cp.err, "");
     std::vector<std::string> tree = host_tree(dir_ + "/T");
     EXPECT_EQ(tree.size(), static_cast<size_t>(kEntries + 1));

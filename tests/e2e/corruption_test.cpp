@@ -14,21 +14,16 @@ namespace {
 
 using imgb::NodeDamage;
 
-constexpr double kSeconds = 10;
-constexpr long kMaxRssKib = 16 * 1024;
 constexpr int kAll = -2;   // the whole directory or file
 constexpr int kNone = -1;  // the directory cannot be opened
 const std::string kReadError = "fs_fread: Read error\n";
 
-// The outcome every run must have whatever the image holds: status 0, in bounded time and memory.
+// The outcome every run must have whatever the image holds: status 0, and an end (its time and
+// memory are bench/run's to measure).
 void expect_bounded(const run_result& r)
 {
     EXPECT_EQ(r.status, 0);
     EXPECT_FALSE(r.timed_out);
-    EXPECT_LT(r.seconds, kSeconds);
-    if (!efsh_sanitized && !efsh_under_valgrind()) {
-        EXPECT_LT(r.peak_rss_kib, kMaxRssKib);
-    }
 }
 
 class Damage : public ::testing::Test {
@@ -37,7 +32,7 @@ protected:
     {
         dir_ = make_scratch_dir();
         use_stand_in_less(dir_, opt_);
-        opt_.timeout_seconds = 2 * kSeconds;
+        opt_.timeout_seconds = hang_seconds();
     }
     void TearDown() override { remove_tree(dir_); }
 

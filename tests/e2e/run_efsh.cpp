@@ -1,6 +1,8 @@
 // Process runner for the end-to-end tests: fork, exec, files for the three standard streams.
 #include "run_efsh.h"
 
+#include <gtest/gtest.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
@@ -11,10 +13,8 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
-#include <malloc.h>
 #include <poll.h>
 #include <sstream>
-#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -34,7 +34,7 @@ std::string temp_path(const char* tag)
 // Waits for the child, killing its process group once the timeout has passed; true on a timeout.
 // A pid file descriptor lets poll wait for the end without a polling loop; where the host has
 // none, the wait goes on without a limit.
-bool wait_child(pid_t pid, double timeout_seconds, int* status, struct rusage* ru)
+bool wait_child(pid_t pid, double timeout_seconds, int* status)
 {
     bool timed_out = false;
     int pidfd = timeout_seconds > 0 ? static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)) : -1;
@@ -56,7 +56,7 @@ bool wait_child(pid_t pid, double timeout_seconds, int* status, struct rusage* r
         }
         ::close(pidfd);
     }
-    while (::wait4(pid, status, 0, ru) < 0 && errno == EINTR) {
+    while (::waitpid(pid, status, 0) < 0 && errno == EINTR) {
     }
     return timed_out;
 }
@@ -95,6 +95,11 @@ bool efsh_under_valgrind()
     return std::getenv("EFSH_VALGRIND") != nullptr;
 }
 
+double hang_seconds()
+{
+    return efsh_under_valgrind() ? 600 : 60;
+}
+
 run_result run_efsh(const std::vector<std::string>& args, const std::string& input, const run_options& opt)
 {
     std::string base = temp_path("");
@@ -102,9 +107,11 @@ run_result run_efsh(const std::vector<std::string>& args, const std::string& inp
     std::remove(base.c_str());
     write_file(in_path, input);
 
-    // The child's peak resident set starts from the copy of this process that fork makes: memory
-    // the test freed but malloc still holds would count against efsh.
-    malloc_trim(0);
+    // EFSH_BENCH_LOG=FILE (bench/run): each run adds a line to FILE with the test's name, the
+    // script's first line, the wall time and the peak memory of efsh alone (from /usr/bin/time,
+    // whose own small process forks efsh: this process's size does not count).
+    const char* bench_log = efsh_under_valgrind() ? nullptr : std::getenv("EFSH_BENCH_LOG");
+    std::string time_path = base + ".time";
     auto start = std::chrono::steady_clock::now();
     pid_t pid = fork();
     if (pid == 0) {
@@ -131,16 +138,22 @@ run_result run_efsh(const std::vector<std::string>& args, const std::string& inp
         std::string vg_log = vg_dir ? std::string("--log-file=") + vg_dir + "/vg.%p.log" : std::string();
         std::vector<std::string> vg = {"valgrind", "--quiet", "--error-exitcode=99", "--leak-check=full",
                                        "--errors-for-leak-kinds=definite,indirect", "--track-fds=no", vg_log};
+        std::vector<std::string> timer = {"/usr/bin/time", "-f", "%M", "-o", time_path};
         if (vg_dir)
             for (std::string& w : vg)
                 argv.push_back(w.data());
-        std::string a0 = opt.argv0.empty() || vg_dir ? std::string(EFSH_BIN) : opt.argv0;
+        if (bench_log)
+            for (std::string& w : timer)
+                argv.push_back(w.data());
+        std::string a0 = opt.argv0.empty() || vg_dir || bench_log ? std::string(EFSH_BIN) : opt.argv0;
         argv.push_back(const_cast<char*>(a0.c_str()));
         for (const std::string& a : args)
             argv.push_back(const_cast<char*>(a.c_str()));
         argv.push_back(nullptr);
         if (vg_dir)
             execvp("valgrind", argv.data());
+        else if (bench_log)
+            execv(timer[0].c_str(), argv.data());
         else
             execv(EFSH_BIN, argv.data());
         _exit(127);
@@ -148,11 +161,20 @@ run_result run_efsh(const std::vector<std::string>& args, const std::string& inp
     if (opt.timeout_seconds > 0)
         setpgid(pid, pid);  // also here: the group must exist before a kill can name it
     int status = 0;
-    struct rusage ru {};
     run_result r;
-    r.timed_out = wait_child(pid, opt.timeout_seconds, &status, &ru);
-    r.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    r.peak_rss_kib = ru.ru_maxrss;
+    r.timed_out = wait_child(pid, opt.timeout_seconds, &status);
+    if (bench_log) {
+        double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        std::string peak = read_file(time_path);
+        peak = peak.substr(peak.find_last_of('\n', peak.size() - 2) + 1);  // its last line: the figure
+        const ::testing::TestInfo* t = ::testing::UnitTest::GetInstance()->current_test_info();
+        if (FILE* log = std::fopen(bench_log, "a")) {
+            std::fprintf(log, "%s.%s\t%s\t%.4f\t%s", t ? t->test_suite_name() : "?", t ? t->name() : "?",
+                         input.substr(0, input.find('\n')).c_str(), seconds, peak.empty() ? "0\n" : peak.c_str());
+            std::fclose(log);
+        }
+        std::remove(time_path.c_str());
+    }
     r.out = read_file(out_path);
     r.err = read_file(err_path);
     r.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;

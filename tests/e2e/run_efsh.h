@@ -8,9 +8,6 @@ struct run_result {
     std::string out;
     std::string err;
     int status = -1;        // exit status, or -1 when the process did not exit normally
-    long peak_rss_kib = 0;  // the child's peak resident set (ru_maxrss), KiB; it starts from the copy of
-                            // the test process that fork makes, so a test measuring it keeps its own small
-    double seconds = 0;     // wall time from fork to the child's end
     bool timed_out = false; // killed after run_options::timeout_seconds
 };
 
@@ -22,21 +19,13 @@ struct run_options {
     double timeout_seconds = 0;      // > 0: kill the child's process group after this long
 };
 
-// True when the binaries were built with the address and undefined-behaviour sanitizers, whose
-// shadow memory and slower code put memory and time bounds out of reach.
-#if defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define EFSH_TESTS_WITH_ASAN 1
-#endif
-#endif
-#if defined(__SANITIZE_ADDRESS__) || defined(EFSH_TESTS_WITH_ASAN)
-constexpr bool efsh_sanitized = true;
-#else
-constexpr bool efsh_sanitized = false;
-#endif
-
-// True when run_efsh starts efsh under valgrind (EFSH_VALGRIND set), which also puts memory bounds out of reach.
+// True when run_efsh starts efsh under valgrind (EFSH_VALGRIND set).
 bool efsh_under_valgrind();
+
+// A run of efsh taking longer than this has hung: long enough for valgrind and the sanitizers on a
+// busy machine, so that only a run that would never end is stopped. How fast efsh is, and how
+// much memory it takes, bench/run measures.
+double hang_seconds();
 
 run_result run_efsh(const std::vector<std::string>& args, const std::string& input, const run_options& opt = {});
 
