@@ -1,70 +1,120 @@
-# Benchmark driver: builds the images, times efsh and the host tools, reports medians, spread and peak memory.
-import csv, os, statistics, subprocess, sys, time
+# Benchmark driver: builds the images, times efsh against the host's tools doing the same work,
+# measures the worst cases of the end-to-end suite, and checks every case against its limit.
+import csv, os, shutil, statistics, subprocess, sys, tempfile, time
 
-work, csv_path = sys.argv[1], sys.argv[2]
-EFSH, MKIMAGE, REPS = os.environ["EFSH"], os.environ["MKIMAGE"], int(os.environ["REPS"])
+work, disk, csv_path = sys.argv[1], sys.argv[2], sys.argv[3]
+EFSH, MKIMAGE, E2E, REPS = os.environ["EFSH"], os.environ["MKIMAGE"], os.environ["E2E"], int(os.environ["REPS"])
+PEAK_KIB = 4096  # every case, efsh's side
+TIMER = "/usr/bin/time"
+rows = []
+
 
 def mkimage(name, lines):
     tree = os.path.join(work, name + ".txt")
     with open(tree, "w") as f:
         f.write("\n".join(lines) + "\n")
     img = os.path.join(work, name + ".img")
-    subprocess.run([MKIMAGE, tree, img], check=True)
+    subprocess.run([MKIMAGE, tree, img], check=True, stdout=subprocess.DEVNULL)
     return img
 
-def timed(cmd, stdin=None, cwd=work):
-    """Runs cmd under /usr/bin/time -v when present; returns (seconds, peak KiB)."""
-    use_time = os.path.exists("/usr/bin/time")
-    full = (["/usr/bin/time", "-v"] if use_time else []) + cmd
-    t0 = time.perf_counter()
-    p = subprocess.run(full, input=stdin, cwd=cwd, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
-    dt = time.perf_counter() - t0
-    rss = 0
-    for line in p.stderr.decode(errors="replace").splitlines():
-        if "Maximum resident set size" in line:
-            rss = int(line.split(":")[1])
-    return dt, rss
 
-def measure(label, cmd, stdin=None, prep=None):
-    times, rss = [], 0
-    for _ in range(REPS):
-        if prep:
-            prep()
-        dt, r = timed(cmd, stdin)
-        times.append(dt)
-        rss = max(rss, r)
-    return {"case": label, "median_s": statistics.median(times), "spread_s": max(times) - min(times), "peak_kib": rss}
+def timed(cmd, stdin=None):
+    """Runs cmd with its output thrown away; returns (seconds, peak KiB, 0 without /usr/bin/time)."""
+    with tempfile.NamedTemporaryFile(dir=work, suffix=".time") as t:
+        full = ([TIMER, "-f", "%M", "-o", t.name] if os.path.exists(TIMER) else []) + cmd
+        t0 = time.perf_counter()
+        subprocess.run(full, input=stdin, cwd=work, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, check=True)
+        dt = time.perf_counter() - t0
+        lines = open(t.name).read().split()
+    return dt, int(lines[-1]) if lines else 0
 
-def fresh(path):
+
+def fresh(*paths):
+    """A step before each run, outside the timing: the outputs of the last run go."""
     def go():
-        subprocess.run(["rm", "-rf", path], check=True)
-        os.makedirs(path)
+        for p in paths:
+            if os.path.isdir(p):
+                shutil.rmtree(p)
+            elif os.path.exists(p):
+                os.remove(p)
+        for p in paths:
+            if p.endswith("/"):
+                os.makedirs(p)
     return go
 
-rows = []
-def ratio(a, b):
-    a["ratio"] = a["median_s"] / b["median_s"] if b["median_s"] > 0 else float("nan")
-    rows.extend([a, b])
 
-# 1. A tree of ~300 MB in 3,000 files and 100 directories.
+def compare(case, efsh, host, goal):
+    """efsh and the host tool run by turns, REPS times each; the ratio is the median of the pairwise
+    ratios, so that a load that comes and goes on the machine weighs on both sides alike.
+    efsh and host are (command, stdin, prep)."""
+    t_e, t_h, p_e, p_h, ratios = [], [], 0, 0, []
+    for _ in range(REPS):
+        pair = []
+        for cmd, stdin, prep in (efsh, host):
+            if prep:
+                prep()
+            pair.append(timed(cmd, stdin))
+        (de, pe), (dh, ph) = pair
+        t_e.append(de), t_h.append(dh), ratios.append(de / dh if dh > 0 else float("nan"))
+        p_e, p_h = max(p_e, pe), max(p_h, ph)
+    r = statistics.median(ratios)
+    rows.append({"case": case, "efsh_s": statistics.median(t_e), "host_s": statistics.median(t_h),
+                 "spread": max(ratios) - min(ratios), "ratio": r, "goal": f"ratio <= {goal}", "ok": r <= goal,
+                 "efsh_kib": p_e, "host_kib": p_h})
+
+
+def alone(case, cmd, stdin, prep, per=None):
+    times, peak = [], 0
+    for _ in range(REPS):
+        prep()
+        dt, p = timed(cmd, stdin)
+        times.append(dt)
+        peak = max(peak, p)
+    row = {"case": case, "efsh_s": statistics.median(times), "efsh_kib": peak}
+    if per:
+        row["goal"] = f"{statistics.median(times) / per * 1e6:.1f} us/file"
+    rows.append(row)
+
+
+def efsh(img, script, prep=None):
+    return ([EFSH, "-p", "7", img], script.encode(), prep)
+
+
+def host(cmd, prep=None):
+    return (cmd, None, prep)
+
+
+# 1. cp -r of a tree of ~300 MB in 3,000 files and 100 directories, against host cp -r of the same tree.
 lines = ["partition 7", "fs cg_inode_blocks=64"]
 for d in range(100):
     lines.append(f"dir /tree/d{d:03} 0755 extent_blocks=8")
     for i in range(30):
         lines.append(f"file /tree/d{d:03}/f{i:02} 0644 pattern 100000 seed={d * 30 + i}")
 img = mkimage("tree", lines)
-host_tree = os.path.join(work, "hosttree")
-subprocess.run(f"mkdir -p {work}/x && printf 'cp -r tree {work}/x\\nbye\\n' | {EFSH} -p 7 {img} >/dev/null 2>&1 && mv {work}/x/tree {host_tree}", shell=True, check=True)
-subprocess.run(["cat", img], stdout=subprocess.DEVNULL)
-ratio(measure("cp -r tree (efsh)", [EFSH, "-p", "7", img], f"cp -r tree {work}/out\nbye\n".encode(), fresh(f"{work}/out")),
-      measure("cp -r tree (host)", ["cp", "-r", host_tree, f"{work}/out"], None, fresh(f"{work}/out")))
+os.makedirs(f"{work}/x")
+subprocess.run([EFSH, "-p", "7", img], input=f"cp -r tree {work}/x\nbye\n".encode(), check=True,
+               stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+os.rename(f"{work}/x/tree", f"{work}/hosttree")
+out = f"{work}/out/"
+compare("cp -r 3,000 files (tmpfs)", efsh(img, f"cp -r tree {out}\nbye\n", fresh(out)),
+        host(["cp", "-r", f"{work}/hosttree", out], fresh(out)), 0.9)
+shutil.rmtree(f"{work}/hosttree")
 
-# 2. One 200 MB file over more than 64 extents.
+# 2. cp of one 200 MB file in ~1,650 extents, against cat of a host file with the same bytes into a
+#    host file; the copy lands in memory and on the repository's disk, as a new file and over the last.
 img = mkimage("big", ["partition 7", "file /big 0644 pattern 209715200 extent_blocks=248"])
-ratio(measure("cp big (efsh)", [EFSH, "-p", "7", img], f"cp big {work}/big.out\nbye\n".encode()),
-      measure("cat image (host)", ["sh", "-c", f"cat {img} > {work}/big.cat"]))
+same = f"{work}/big.host"
+subprocess.run([EFSH, "-p", "7", img], input=f"cp big {same}\nbye\n".encode(), check=True,
+               stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+for where, place in (("tmpfs", work), ("disk", disk)):
+    a, b = f"{place}/big.efsh", f"{place}/big.cat"
+    for mode, prep_a, prep_b in (("new file", fresh(a), fresh(b)), ("overwrite", None, None)):
+        compare(f"cp big, {mode} ({where})", efsh(img, f"cp big {a}\nbye\n", prep_a),
+                host(["sh", "-c", f"cat {same} > {b}"], prep_b), 1.0)
+    fresh(a, b)()
+os.remove(same)
 
-# 3. ls and ls -l of 10,000 entries.
+# 3. ls and ls -l of 10,000 entries, against ls -f and ls -lf of a host directory of as many files.
 lines = ["partition 7", "fs cg_inode_blocks=256", "dir /d 0755 extent_blocks=8"]
 lines += [f"file /d/e{i:05} 0644 text x" for i in range(10000)]
 img = mkimage("ls", lines)
@@ -72,26 +122,66 @@ hostdir = os.path.join(work, "hostls")
 os.makedirs(hostdir)
 for i in range(10000):
     open(os.path.join(hostdir, f"e{i:05}"), "w").write("x")
-ratio(measure("ls 10k (efsh)", [EFSH, "-p", "7", img], b"cd d\nls\nbye\n"), measure("ls -f 10k (host)", ["ls", "-f", hostdir]))
-ratio(measure("ls -l 10k (efsh)", [EFSH, "-p", "7", img], b"cd d\nls -l\nbye\n"), measure("ls -lf 10k (host)", ["ls", "-lf", hostdir]))
+compare("ls 10,000 entries", efsh(img, "cd d\nls\nbye\n"), host(["ls", "-f", hostdir]), 1.2)
+compare("ls -l 10,000 entries", efsh(img, "cd d\nls -l\nbye\n"), host(["ls", "-lf", hostdir]), 1.2)
 
-# 4. cp -r time per file as one directory grows.
+# 4. cp -r time per file as one directory grows: flat when every file costs the same.
 for n in (1000, 10000, 50000):
     lines = ["partition 7", f"fs cg_inode_blocks={max(16, n // 4 + 64)}", "dir /d 0755 extent_blocks=8"]
     lines += [f"file /d/f{i:05} 0644 text {i}" for i in range(n)]
     img = mkimage(f"grow{n}", lines)
-    m = measure(f"cp -r {n} small files (efsh)", [EFSH, "-p", "7", img], f"cp -r d {work}/g\nbye\n".encode(), fresh(f"{work}/g"))
-    m["per_file_us"] = m["median_s"] / n * 1e6
-    rows.append(m)
+    alone(f"cp -r {n} small files", *efsh(img, f"cp -r d {work}/g/\nbye\n", fresh(f"{work}/g/")), per=n)
+    os.remove(img)
 
-keys = ["case", "median_s", "spread_s", "ratio", "per_file_us", "peak_kib"]
-print(f"{'case':34} {'median s':>9} {'spread s':>9} {'ratio':>6} {'us/file':>8} {'peak KiB':>9}")
+# 5. The end-to-end suite's worst cases (huge directories, extent limits, damaged images): each run
+#    within its time limit, which only work that grows faster than the image could break.
+limits = {"Bounds": 5.0, "Damage": 10.0, ("Bounds.DirectoryOfTwentyThousandEntries", "cp -r /many T"): 2.0}
+if os.path.exists(E2E):
+    log = os.path.join(work, "e2e.log")
+    subprocess.run([E2E, "--gtest_filter=Bounds.*:Damage.*", "--gtest_brief=1"], check=True, stdout=subprocess.DEVNULL,
+                   env=dict(os.environ, EFSH_BENCH_LOG=log))
+    cases = {}
+    for line in open(log):
+        test, script, seconds, peak = line.rstrip("\n").split("\t")
+        c = cases.setdefault((test, script), {"s": [], "kib": 0})
+        c["s"].append(float(seconds))
+        c["kib"] = max(c["kib"], int(peak))
+    worst = {}
+    for (test, script), c in cases.items():
+        limit = limits.get((test, script), limits[test.split(".")[0]])
+        w = worst.setdefault(test, {"s": 0, "kib": 0, "runs": 0, "ok": True, "limit": limit})
+        w["s"], w["kib"], w["runs"] = max(w["s"], max(c["s"])), max(w["kib"], c["kib"]), w["runs"] + len(c["s"])
+        w["ok"] = w["ok"] and max(c["s"]) < limit
+        if (test, script) in limits:
+            rows.append({"case": f"{test.split('.')[1][:27]}: {script}", "efsh_s": max(c["s"]),
+                         "goal": f"each < {limit:g} s", "ok": max(c["s"]) < limit, "efsh_kib": c["kib"]})
+    for test, w in sorted(worst.items()):
+        rows.append({"case": f"{test} ({w['runs']} runs)"[:46], "efsh_s": w["s"], "goal": f"each < {w['limit']:g} s",
+                     "ok": w["ok"], "efsh_kib": w["kib"]})
+
+# Every case: efsh's peak memory under the bound.
+missed = []
 for r in rows:
-    print(f"{r['case']:34} {r['median_s']:9.3f} {r['spread_s']:9.3f} {r.get('ratio', float('nan')):6.2f} "
-          f"{r.get('per_file_us', float('nan')):8.1f} {r['peak_kib']:9d}")
+    if r.get("efsh_kib", 0) >= PEAK_KIB:
+        r["ok"] = False
+        r["goal"] = (r.get("goal", "") + f", < {PEAK_KIB} KiB").lstrip(", ")
+    if r.get("ok") is False:
+        missed.append(r["case"])
+
+keys = ["case", "efsh_s", "host_s", "ratio", "spread", "goal", "ok", "efsh_kib", "host_kib"]
+print(f"{'case':46} {'efsh s':>8} {'host s':>8} {'ratio':>6} {'spread':>6}  {'goal':18} {'':4} {'efsh KiB':>8} {'host KiB':>8}")
+for r in rows:
+    num = lambda k, w, p: f"{r[k]:{w}.{p}f}" if k in r else " " * w
+    ok = "" if "ok" not in r else "ok" if r["ok"] else "MISS"
+    kib = lambda k: f"{r[k]:8d}" if k in r else " " * 8
+    print(f"{r['case']:46} {num('efsh_s', 8, 3)} {num('host_s', 8, 3)} {num('ratio', 6, 2)} {num('spread', 6, 2)}  "
+          f"{r.get('goal', ''):18} {ok:4} {kib('efsh_kib')} {kib('host_kib')}")
 with open(csv_path, "w", newline="") as f:
     w = csv.DictWriter(f, fieldnames=keys)
     w.writeheader()
     for r in rows:
         w.writerow({k: r.get(k, "") for k in keys})
 print(f"CSV: {csv_path}")
+if missed:
+    print("missed: " + "; ".join(missed))
+    sys.exit(1)

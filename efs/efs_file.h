@@ -5,6 +5,8 @@
 
 #include "efs/efs_io.h"
 
+struct host_out;
+
 constexpr int STREAM_SLOTS = 16;
 constexpr int STREAM_BUF_BLOCKS = 248;
 constexpr uint32_t STREAM_BUF_SIZE = STREAM_BUF_BLOCKS * 512;  // 126976
@@ -51,10 +53,9 @@ int32_t fs_next_extent(uint8_t* buf, fs_file* s);
 // runs (cp into a host file, more into the pager) takes them with the calls below instead.
 struct fs_run {
     extent ex;
-    host_file* image;  // the image's handle, for a caller that copies the bytes inside the host
-    int64_t offset;    // byte position of the extent in the image
-    uint32_t length;   // bytes of the extent, 1 to STREAM_BUF_SIZE
-    uint32_t bytes;    // bytes of the file in it: the length, less what lies past the size
+    int64_t offset;   // byte position of the extent in the image
+    uint32_t length;  // bytes of the extent, 1 to STREAM_BUF_SIZE
+    uint32_t bytes;   // bytes of the file in it: the length, less what lies past the size
 };
 // Takes the next run of a stream whose buffered bytes are all consumed; resets fs_errno as
 // fs_fread does. False when there is none: the stream is then at its end exactly as fs_fread
@@ -65,8 +66,10 @@ bool fs_next_run(fs_file* s, fs_run* r);
 // run's bytes: the first r->bytes bytes there, valid until the next call on the stream. Null
 // when the read fails, which ends the stream as in fs_fread.
 const uint8_t* fs_read_run(fs_file* s, const fs_run* r);
-// Delivers the run's bytes to a caller that has copied them from the image itself.
-void fs_run_copied(fs_file* s, const fs_run* r);
+// Delivers the run's bytes straight into the end of a host file, copied inside the host where it
+// can (host_copy_range). False, with the stream and the file as they were, when the host cannot
+// or the extent is not all readable; the caller then takes the run with fs_read_run.
+bool fs_copy_run(fs_file* s, const fs_run* r, host_out* o);
 
 fs_dir* fs_opendir(const char* path);
 fs_dirent* fs_readdir(fs_dir* d);

@@ -4,6 +4,7 @@
 
 #include "efs/efs_file.h"
 #include "efs/fs_error.h"
+#include "host/host_io.h"
 
 fs_file stream_table[STREAM_SLOTS];
 
@@ -167,7 +168,6 @@ bool fs_next_run(fs_file* s, fs_run* r)
             break;
         }
         uint32_t left = file_size - s->osize;
-        r->image = s->fs->handle;
         r->length = length;
         r->bytes = length < left ? length : left;
         return true;
@@ -197,14 +197,23 @@ const uint8_t* fs_read_run(fs_file* s, const fs_run* r)
 {
     if (!load_run(s, r))
         return nullptr;
-    fs_run_copied(s, r);
+    s->osize += r->bytes;
+    s->avail = 0;
     return s->buf.get();
 }
 
-void fs_run_copied(fs_file* s, const fs_run* r)
+bool fs_copy_run(fs_file* s, const fs_run* r, host_out* o)
 {
+    // The stream reads every extent whole, and an extent it cannot read delivers nothing: the part
+    // past the size (less than a block in a sound file) must be readable too.
+    uint32_t tail = r->length - r->bytes;
+    if (tail != 0 && host_read_at(s->fs->handle, r->offset + r->bytes, s->buf.get(), tail) != 0)
+        return false;
+    if (host_copy_range(o, s->fs->handle, r->offset, r->bytes) != static_cast<int64_t>(r->bytes))
+        return false;
     s->osize += r->bytes;
     s->avail = 0;
+    return true;
 }
 
 uint32_t fs_fread(void* dst, uint32_t size, uint32_t count, fs_file* s)

@@ -133,13 +133,8 @@ int copy_file(const char* source, const char* target, int flags, uint32_t ino)
     bool write_failed = false;
     fs_run r;
     while (fs_next_run(s, &r)) {
-        // An extent the size cuts short is read whole, as the stream reads it: its tail past the
-        // image is a read error even though none of its bytes would be copied.
-        if (!write_failed && r.bytes == r.length &&
-            host_copy_range(out, r.image, r.offset, r.bytes) == static_cast<int64_t>(r.bytes)) {
-            fs_run_copied(s, &r);
+        if (!write_failed && fs_copy_run(s, &r, out))
             continue;
-        }
         const uint8_t* bytes = fs_read_run(s, &r);
         if (!bytes)
             break;

@@ -4,12 +4,15 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <unistd.h>
 
 #include "efs/efs_file.h"
 #include "efs/efs_io.h"
 #include "efs/fs_error.h"
+#include "host/host_io.h"
 #include "tests/support/image_builder.h"
 #include "volume/volume.h"
 
@@ -66,22 +69,35 @@ protected:
         return out;
     }
 
-    // Reads a whole file run by run, as cp and more do.
-    std::string read_runs(const char* p, uint32_t* osize)
+    // Reads a whole file run by run, as more does, or with `copy` into a host file, as cp does
+    // (inside the host where it can); returns the bytes delivered.
+    std::string read_runs(const char* p, uint32_t* osize, bool copy = false)
     {
         fs_file* s = fs_fopen(p, "rb");
         if (!s)
             return "<open failed>";
-        std::string out;
+        std::string out, copy_path = path + ".copy";
+        host_out* o = copy ? host_create(copy_path.c_str()) : nullptr;
         fs_run r;
         while (fs_next_run(s, &r)) {
+            if (o && fs_copy_run(s, &r, o))
+                continue;
             const uint8_t* bytes = fs_read_run(s, &r);
             if (!bytes)
                 break;
-            out.append(reinterpret_cast<const char*>(bytes), r.bytes);
+            if (o)
+                EXPECT_EQ(host_write(o, bytes, r.bytes), r.bytes);
+            else
+                out.append(reinterpret_cast<const char*>(bytes), r.bytes);
         }
         *osize = s->osize;
         fs_fclose(s);
+        if (o) {
+            EXPECT_EQ(host_close_out(o), 0);
+            std::ifstream in(copy_path, std::ios::binary);
+            out.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+            std::remove(copy_path.c_str());
+        }
         return out;
     }
 
