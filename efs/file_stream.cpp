@@ -79,8 +79,9 @@ int fs_fclose(fs_file* s)
 
 namespace {
 
-// Takes the next extent of an indirect inode; false at the end or when a block cannot be loaded.
-bool next_indirect(fs_file* s, extent* ex)
+// Makes the stream's next extent the one at ind_slot of the loaded indirect block, loading the
+// next block when that one is used up; false at the end or when a block cannot be loaded.
+bool indirect_ready(fs_file* s)
 {
     const disk_inode& ip = *s->inode;
     int nind = fs_indirect_count(&ip);
@@ -105,36 +106,71 @@ bool next_indirect(fs_file* s, extent* ex)
             return false;
         }
     }
-    *ex = s->ind_buf[s->ind_slot];
-    ++s->ind_slot;
-    ++s->ext_count;
     return true;
 }
 
-}  // namespace
+// The extent `ahead` places after the stream's next one, without taking anything; false when
+// there is none or it lies in an indirect block not loaded yet.
+bool peek_extent(const fs_file* s, int ahead, extent* ex)
+{
+    const disk_inode& ip = *s->inode;
+    int n = ip.di_extent_count;
+    if (n <= DIRECT_EXTENTS) {
+        if (n <= 0 || s->ext_index + ahead >= n)
+            return false;
+        *ex = ip.di_extents[s->ext_index + ahead];
+        return true;
+    }
+    if (s->ext_count + ahead >= n || s->ind_slot + ahead >= EXTENTS_PER_BLOCK)
+        return false;
+    *ex = s->ind_buf[s->ind_slot + ahead];
+    return true;
+}
 
-namespace {
+// Moves the stream past k extents that peek_extent has shown.
+void skip_extents(fs_file* s, int k)
+{
+    if (s->inode->di_extent_count <= DIRECT_EXTENTS) {
+        s->ext_index += k;
+    } else {
+        s->ind_slot += k;
+        s->ext_count += k;
+    }
+}
+
+// An extent taken when osize bytes have gone before it must start there: out of order or after a
+// gap, its data would land at the wrong offset.
+bool in_order(uint32_t osize, const extent& ex)
+{
+    return osize == ex.ex_offset * 512u;
+}
 
 // The one extent walker: takes the stream's next extent, direct or indirect, and holds it to the
 // stream's order. False at the end of the extents or on a failure (fs_errno says which).
 bool take_extent(fs_file* s, extent* ex)
 {
-    const disk_inode& ip = *s->inode;
-    int n = ip.di_extent_count;
-    if (n <= DIRECT_EXTENTS) {
-        if (n <= 0 || s->ext_index >= n)
-            return false;
-        *ex = ip.di_extents[s->ext_index];
-        ++s->ext_index;
-    } else if (!next_indirect(s, ex)) {
+    if (s->inode->di_extent_count > DIRECT_EXTENTS && !indirect_ready(s))
         return false;
-    }
-    if (s->osize != ex->ex_offset * 512u) {
-        // Out of order or with a gap: data would land at the wrong offset, so the stream stops here.
-        fs_errno = FS_EREAD;
+    if (!peek_extent(s, 0, ex))
+        return false;
+    skip_extents(s, 1);
+    if (!in_order(s->osize, *ex)) {
+        fs_errno = FS_EREAD;  // the stream stops here
         return false;
     }
     return true;
+}
+
+// Where an extent's bytes lie in the image: FS_OK, or the code of the failed read it would be.
+// An extent of no blocks is FS_OK with length 0.
+int locate(const fs_file* s, const extent& ex, uint32_t* length, int64_t* offset)
+{
+    *length = uint32_t{ex.ex_length} * 512;
+    if (*length == 0)
+        return FS_OK;
+    if (*length > STREAM_BUF_SIZE)
+        return FS_EREAD;  // longer than the stream's buffer: only a corrupt inode says so
+    return fs_block_offset(s->fs, ex.ex_block, offset) ? FS_OK : FS_ESEEK;
 }
 
 }  // namespace
@@ -155,18 +191,13 @@ bool fs_next_run(fs_file* s, fs_run* r)
     // thousands of extents beyond a small size from costing gigabytes of reads. The end is met
     // exactly as after reading them: osize goes one past the size.
     while (s->osize < file_size && take_extent(s, &r->ex)) {
-        uint32_t length = uint32_t{r->ex.ex_length} * 512;
+        uint32_t length = 0;
+        if (int rc = locate(s, r->ex, &length, &r->offset); rc != FS_OK) {
+            fs_errno = rc;
+            break;
+        }
         if (length == 0)
             continue;  // an empty extent holds no byte; the file goes on in the next one
-        if (length > STREAM_BUF_SIZE) {
-            // Longer than the stream's buffer: only a corrupt inode says so, and no read takes it.
-            fs_errno = FS_EREAD;
-            break;
-        }
-        if (!fs_block_offset(s->fs, r->ex.ex_block, &r->offset)) {
-            fs_errno = FS_ESEEK;
-            break;
-        }
         uint32_t left = file_size - s->osize;
         r->length = length;
         r->bytes = length < left ? length : left;
@@ -204,14 +235,33 @@ const uint8_t* fs_read_run(fs_file* s, const fs_run* r)
 
 bool fs_copy_run(fs_file* s, const fs_run* r, host_out* o)
 {
+    // The extents that follow in the image, each in order and whole in the file, go along in the
+    // same copy: the host copies best in large pieces. They are only looked at here, and taken
+    // once the copy has succeeded; a failed copy leaves them to fs_next_run one by one.
+    uint32_t file_size = static_cast<uint32_t>(s->inode->di_size);
+    uint32_t bytes = r->bytes, length = r->length;
+    int more = 0;
+    extent ex;
+    while (bytes == length && s->osize + bytes < file_size && peek_extent(s, more, &ex) &&
+           in_order(s->osize + bytes, ex)) {
+        uint32_t next = 0;
+        int64_t offset = 0;
+        if (locate(s, ex, &next, &offset) != FS_OK || next == 0 || offset != r->offset + length)
+            break;
+        uint32_t left = file_size - (s->osize + bytes);
+        bytes += next < left ? next : left;
+        length += next;
+        ++more;
+    }
     // The stream reads every extent whole, and an extent it cannot read delivers nothing: the part
     // past the size (less than a block in a sound file) must be readable too.
-    uint32_t tail = r->length - r->bytes;
-    if (tail != 0 && host_read_at(s->fs->handle, r->offset + r->bytes, s->buf.get(), tail) != 0)
+    uint32_t tail = length - bytes;
+    if (tail != 0 && host_read_at(s->fs->handle, r->offset + bytes, s->buf.get(), tail) != 0)
         return false;
-    if (host_copy_range(o, s->fs->handle, r->offset, r->bytes) != static_cast<int64_t>(r->bytes))
+    if (host_copy_range(o, s->fs->handle, r->offset, bytes) != static_cast<int64_t>(bytes))
         return false;
-    s->osize += r->bytes;
+    skip_extents(s, more);
+    s->osize += bytes;
     s->avail = 0;
     return true;
 }

@@ -43,6 +43,8 @@ struct Node {
     int extents = 0;                   // exactly this many extents (blocks padded past the size if needed)
     std::vector<int> zero_length_at;   // zero-length extents inserted before these logical extent indexes
     int indirect_extent_blocks = 0;    // blocks per indirect extent (0: as few extents as possible)
+    bool extent_gaps = true;           // a block of 0xEE between data extents, which a reader running past an
+                                       // extent's end would deliver (false: back to back, as a file written in one go)
     int dir_entries_per_block = 0;     // directories: at most this many entries per block (0: as many as fit)
     NodeDamage damage;
 

@@ -376,7 +376,7 @@ struct FsWriter {
             const int k = static_cast<int>(i);
             ExtentInfo e{static_cast<uint32_t>(a.peek()), len, logical};
             if (len > 0) {
-                if (!first) {
+                if (!first && n.extent_gaps) {
                     int64_t g = a.alloc(1);
                     if (g < 0) return no_space();
                     if (!out.write((first_block + g) * kBlock, gap.data(), gap.size())) return false;

@@ -23,7 +23,7 @@
 //   link PATH INODE                              an entry naming an existing inode number
 //
 // OPTS: uid= gid= atime= mtime= ctime= inode= nlink= mode= extent_blocks= extents=
-//       indirect_extent_blocks= entries_per_block= zero_at=K (repeatable) seed=
+//       indirect_extent_blocks= entries_per_block= zero_at=K (repeatable) seed= gaps=0|1
 //
 // Node lines before any `partition` line go into partition 7. Missing parent directories are
 // created with mode 0755. Children keep the order of their lines.
@@ -127,6 +127,7 @@ struct Parser {
         else if (k == "indirect_extent_blocks") n.indirect_extent_blocks = static_cast<int>(v);
         else if (k == "entries_per_block") n.dir_entries_per_block = static_cast<int>(v);
         else if (k == "zero_at") n.zero_length_at.push_back(static_cast<int>(v));
+        else if (k == "gaps") n.extent_gaps = v != 0;
         else if (k == "seed") n.pattern_seed = static_cast<uint32_t>(v);
         else return fail("unknown option " + k);
         return true;

@@ -186,8 +186,21 @@ TEST_F(Streams, RunsDeliverWhatFreadDelivers)
     negative.damage.raw_extent_count = -3;
     imgb::Node short_extents = node("short_extents", 4);
     short_extents.damage.raw_extent_count = 3;
-    mount({file("empty", ""), node("three", 3), zeros, tail, broken, longx, past, negative, short_extents});
-    for (const char* name : {"empty", "three", "zeros", "tail", "broken", "longx", "past", "negative", "short_extents"}) {
+    // Back to back in the image, as a file written in one go lies, extents are copied together.
+    auto packed = [&](imgb::Node n) {
+        n.name = "packed_" + n.name;
+        n.extent_gaps = false;
+        return n;
+    };
+    imgb::Node many = node("many", 140);  // three indirect blocks' worth
+    imgb::Node cut = node("cut", 12);
+    cut.damage.raw_size = 5 * 25600 + 100;  // the size ends inside the sixth extent
+    mount({file("empty", ""), node("three", 3), zeros, tail, broken, longx, past, negative, short_extents,
+           packed(node("three", 3)), packed(many), packed(cut), packed(zeros), packed(broken), packed(longx), packed(past),
+           packed(short_extents)});
+    for (const char* name : {"empty", "three", "zeros", "tail", "broken", "longx", "past", "negative", "short_extents",
+                             "packed_three", "packed_many", "packed_cut", "packed_zeros", "packed_broken", "packed_longx",
+                             "packed_past", "packed_short_extents"}) {
         SCOPED_TRACE(name);
         uint32_t by_fread = 0;
         std::string want = read_all(name, 512, &by_fread);
