@@ -17,6 +17,46 @@ void decode_extent(const uint8_t* raw, extent* ex)
     ex->ex_offset = w1 & 0xFFFFFF;
 }
 
+namespace {
+
+// In-use extent slots of a raw inode: the extent count read as signed, within 0 to 12.
+int extents_in_use(const uint8_t* raw)
+{
+    int16_t n = load_be16s(raw + 28);
+    return n < 0 ? 0 : n > DIRECT_EXTENTS ? DIRECT_EXTENTS : n;
+}
+
+// In-use extents of a raw inode with a non-zero magic; sets fs_errno when there is one.
+int bad_magics(const uint8_t* raw)
+{
+    int bad = 0;
+    for (int i = 0, k = extents_in_use(raw); i < k; ++i)
+        bad += raw[32 + 8 * i] != 0;
+    if (bad)
+        fs_errno = FS_EBADMAGIC;
+    return bad;
+}
+
+// Reads the block holding inode n into block; the inode's 128 bytes, or null with fs_errno set
+// (*rc 1 for a seek error, 2 for a read error).
+const uint8_t* read_inode(fs* f, uint32_t n, uint8_t* block, int* rc)
+{
+    const superblock* sb = f->superblock;
+    uint32_t per_cg = 4u * static_cast<uint32_t>(sb->sb_cg_inode_blocks);
+    uint32_t g = n / per_cg;
+    uint32_t i = n % per_cg;
+    int64_t blk = int64_t{sb->sb_first_cg} + int64_t{g} * sb->sb_cg_size + i / 4;
+    int64_t offset = 0;
+    *rc = fs_block_offset(f, blk, &offset) ? host_read_at(f->handle, offset, block, 512) : 1;
+    if (*rc != 0) {
+        fs_errno = *rc == 1 ? FS_ESEEK : FS_EREAD;
+        return nullptr;
+    }
+    return block + (i % 4) * 128;
+}
+
+}  // namespace
+
 int fs_iswap(const uint8_t* raw, disk_inode* ip)
 {
     ip->di_mode = load_be16(raw + 0);
@@ -31,40 +71,21 @@ int fs_iswap(const uint8_t* raw, disk_inode* ip)
     ip->di_extent_count = load_be16s(raw + 28);
     ip->di_spare[0] = raw[30];
     ip->di_spare[1] = raw[31];
-    int k = ip->di_extent_count < 0 ? 0 : ip->di_extent_count > DIRECT_EXTENTS ? DIRECT_EXTENTS : ip->di_extent_count;
-    int bad = 0;
+    int k = extents_in_use(raw);
     for (int i = 0; i < DIRECT_EXTENTS; ++i) {
-        if (i < k) {
+        if (i < k)
             decode_extent(raw + 32 + 8 * i, &ip->di_extents[i]);
-            if (ip->di_extents[i].ex_magic != 0) {
-                fs_errno = FS_EBADMAGIC;
-                ++bad;
-            }
-        } else {
+        else
             ip->di_extents[i] = extent{};
-        }
     }
-    return bad;
+    return bad_magics(raw);
 }
 
 int fs_iread(fs* f, uint32_t n, uint8_t* block, disk_inode* ip)
 {
-    const superblock* sb = f->superblock;
-    uint32_t per_cg = 4u * static_cast<uint32_t>(sb->sb_cg_inode_blocks);
-    uint32_t g = n / per_cg;
-    uint32_t i = n % per_cg;
-    int64_t blk = int64_t{sb->sb_first_cg} + int64_t{g} * sb->sb_cg_size + i / 4;
-    int64_t offset = 0;
-    int rc = fs_block_offset(f, blk, &offset) ? host_read_at(f->handle, offset, block, 512) : 1;
-    if (rc == 1) {
-        fs_errno = FS_ESEEK;
-        return 1;
-    }
-    if (rc == 2) {
-        fs_errno = FS_EREAD;
-        return 2;
-    }
-    return fs_iswap(block + (i % 4) * 128, ip);
+    int rc = 0;
+    const uint8_t* raw = read_inode(f, n, block, &rc);
+    return raw ? fs_iswap(raw, ip) : rc;
 }
 
 int fs_istat(uint32_t n, fs_statbuf* st)
@@ -72,19 +93,21 @@ int fs_istat(uint32_t n, fs_statbuf* st)
     fs* f = fs_current();
     if (!f)
         return -1;
+    // Only the fields of the stat record are decoded: a long listing stats every entry.
     uint8_t block[512];
-    disk_inode ino;
-    if (fs_iread(f, n, block, &ino) != 0)
+    int rc = 0;
+    const uint8_t* raw = read_inode(f, n, block, &rc);
+    if (!raw || bad_magics(raw) != 0)
         return -1;
     st->st_ino = static_cast<uint16_t>(n);
-    st->st_mode = ino.di_mode;
-    st->st_nlink = ino.di_nlink;
-    st->st_uid = static_cast<int16_t>(ino.di_uid);
-    st->st_gid = static_cast<int16_t>(ino.di_gid);
-    st->st_size = ino.di_size;
-    st->st_atime = ino.di_atime;
-    st->st_mtime = ino.di_mtime;
-    st->st_ctime = ino.di_ctime;
+    st->st_mode = load_be16(raw + 0);
+    st->st_nlink = load_be16s(raw + 2);
+    st->st_uid = static_cast<int16_t>(load_be16(raw + 4));
+    st->st_gid = static_cast<int16_t>(load_be16(raw + 6));
+    st->st_size = load_be32s(raw + 8);
+    st->st_atime = load_be32s(raw + 12);
+    st->st_mtime = load_be32s(raw + 16);
+    st->st_ctime = load_be32s(raw + 20);
     return 0;
 }
 

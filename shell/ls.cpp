@@ -24,23 +24,24 @@ const char* type_mark(uint16_t mode)
     }
 }
 
-// Right-aligns the decimal text of v in a field of at least width characters, as "%*d" does.
+// Right-aligns the decimal text of v in a field of at least width characters (at most 8), as "%*d"
+// does. It may write spaces up to 8 bytes from p even past the field: the line goes on over them.
 char* put_int(char* p, long v, int width)
 {
-    char digits[24];
-    int n = 0;
+    std::memcpy(p, "        ", 8);
     unsigned long u = v < 0 ? 0UL - static_cast<unsigned long>(v) : static_cast<unsigned long>(v);
+    int len = v < 0 ? 2 : 1;
+    for (unsigned long rest = u; rest >= 10; rest /= 10)
+        ++len;
+    char* end = p + (len < width ? width : len);
+    char* q = end;
     do {
-        digits[n++] = static_cast<char>('0' + u % 10);
+        *--q = static_cast<char>('0' + u % 10);
         u /= 10;
     } while (u != 0);
     if (v < 0)
-        digits[n++] = '-';
-    for (int pad = width - n; pad > 0; --pad)
-        *p++ = ' ';
-    while (n > 0)
-        *p++ = digits[--n];
-    return p;
+        *--q = '-';
+    return end;
 }
 
 // The long list is gathered into whole blocks before it goes to the unbuffered error stream, and
@@ -103,6 +104,10 @@ void do_ls(const char* path, const char* long_format)
     }
     static listing out;
     host_tzset();
+    char date[DATE_TEXT_SIZE];
+    char when[13] = {};
+    int32_t last_mtime = 0;
+    bool have_date = false;
     while (fs_dirent* e = fs_readdir(d)) {
         if (!long_format) {
             std::printf("%10d %24s\n", static_cast<int>(e->d_ino), e->d_name);
@@ -114,10 +119,15 @@ void do_ls(const char* path, const char* long_format)
             fs_perror("stat");
             continue;
         }
-        char text[DATE_TEXT_SIZE];
-        const char* date = date_text(st.st_mtime, text);
         // Month, day, hours and minutes; a date the host cannot convert keeps the column's width.
-        out.line(type_mark(st.st_mode), st, date ? date + 4 : "??? ?? ??:??", e->d_name);
+        // Files made together share their times, and the conversion is most of a line's work.
+        if (!have_date || st.st_mtime != last_mtime) {
+            const char* text = date_text(st.st_mtime, date);
+            std::memcpy(when, text ? text + 4 : "??? ?? ??:??", 12);
+            last_mtime = st.st_mtime;
+            have_date = true;
+        }
+        out.line(type_mark(st.st_mode), st, when, e->d_name);
     }
     out.flush();
     fs_closedir(d);

@@ -37,8 +37,6 @@ int efsh_main(int argc, char** argv)
     const char* bs = std::strrchr(inv, '\\');
     progname = bs ? bs + 1 : inv;
     host_ignore_sigpipe();
-    // One write per line instead of one per piece: a long listing goes to standard error.
-    std::setvbuf(stderr, nullptr, _IOLBF, BUFSIZ);
 
     int partition = -1;
     int c;
