@@ -62,10 +62,11 @@ struct fs_run {
 // leaves it (osize one past the bytes delivered; fs_errno 0 when the extents ran out, else the
 // failure's code).
 bool fs_next_run(fs_file* s, fs_run* r);
-// Reads the run's whole extent, as fs_fread would, into the stream's buffer and delivers the
-// run's bytes: the first r->bytes bytes there, valid until the next call on the stream. Null
-// when the read fails, which ends the stream as in fs_fread.
-const uint8_t* fs_read_run(fs_file* s, const fs_run* r);
+// Reads the run's whole extent, as fs_fread would, into `into` (room for STREAM_BUF_SIZE bytes;
+// null: the stream's buffer, valid until the next call on the stream) and delivers the run's
+// bytes, the first r->bytes bytes there. Null when the read fails, which ends the stream as in
+// fs_fread.
+const uint8_t* fs_read_run(fs_file* s, const fs_run* r, uint8_t* into);
 // Delivers the run's bytes straight into the end of a host file, copied inside the host where it
 // can (host_copy_range). False, with the stream and the file as they were, when the host cannot
 // or the extent is not all readable; the caller then takes the run with fs_read_run.

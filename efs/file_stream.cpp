@@ -224,13 +224,19 @@ bool load_run(fs_file* s, const fs_run* r)
 
 }  // namespace
 
-const uint8_t* fs_read_run(fs_file* s, const fs_run* r)
+const uint8_t* fs_read_run(fs_file* s, const fs_run* r, uint8_t* into)
 {
-    if (!load_run(s, r))
+    if (!into) {
+        if (!load_run(s, r))
+            return nullptr;
+        into = s->buf.get();
+    } else if (fs_read_extent(s->fs, &r->ex, into, STREAM_BUF_SIZE) < 0) {
+        ++s->osize;
         return nullptr;
+    }
     s->osize += r->bytes;
     s->avail = 0;
-    return s->buf.get();
+    return into;
 }
 
 bool fs_copy_run(fs_file* s, const fs_run* r, host_out* o)

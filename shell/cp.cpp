@@ -99,6 +99,44 @@ int copy_tree(const char* name, const char* host, const char* target, int flags)
     return result;
 }
 
+// Extents read back to back gather here and go into the host file a megabyte at a time: file
+// systems that keep a file in large blocks take a run of writes of 124 KiB a fifth slower.
+constexpr size_t WRITE_PIECE = 1024 * 1024;
+uint8_t gathered[WRITE_PIECE + STREAM_BUF_SIZE];
+
+void write_gathered(host_out* out, size_t* fill, bool* write_failed)
+{
+    if (*fill != 0 && !*write_failed && host_write(out, gathered, *fill) != *fill) {
+        std::perror("fwrite");
+        *write_failed = true;
+    }
+    *fill = 0;
+}
+
+// Every byte of the stream into the host file: extent by extent inside the host while it can,
+// else read and written. After a failed write (reported; the result is false) the file is still
+// read to its end, so that a later read error is reported too.
+bool move_bytes(fs_file* s, host_out* out)
+{
+    bool in_host = true, write_failed = false;
+    size_t fill = 0;
+    fs_run r;
+    while (fs_next_run(s, &r)) {
+        if (in_host) {
+            if (fs_copy_run(s, &r, out))
+                continue;
+            in_host = false;  // refused, or the extent cannot be read: the rest goes the other way
+        }
+        if (!fs_read_run(s, &r, gathered + fill))
+            break;
+        fill += r.bytes;
+        if (fill >= WRITE_PIECE)
+            write_gathered(out, &fill, &write_failed);
+    }
+    write_gathered(out, &fill, &write_failed);
+    return !write_failed;
+}
+
 }  // namespace
 
 void cp_usage()
@@ -127,22 +165,7 @@ int copy_file(const char* source, const char* target, int flags, uint32_t ino)
         fs_fclose(s);
         return 1;
     }
-    // One extent at a time, each straight from the image into the host file: inside the host
-    // where it can, else through the stream's buffer with one read and one write. After a failed
-    // write the file is still read to its end, so that a later read error is reported too.
-    bool write_failed = false;
-    fs_run r;
-    while (fs_next_run(s, &r)) {
-        if (!write_failed && fs_copy_run(s, &r, out))
-            continue;
-        const uint8_t* bytes = fs_read_run(s, &r);
-        if (!bytes)
-            break;
-        if (!write_failed && host_write(out, bytes, r.bytes) != r.bytes) {
-            std::perror("fwrite");
-            write_failed = true;
-        }
-    }
+    bool write_failed = !move_bytes(s, out);
     if (static_cast<int64_t>(s->osize) <= s->inode->di_size) {
         // Extents that end before the size leave no code; say "Read error", not a stale host errno.
         if (fs_errno == 0)

@@ -23,7 +23,7 @@ int do_more(const char* path)
     // the pager fail quietly; the file is still read to its end.
     fs_run r;
     while (fs_next_run(s, &r)) {
-        const uint8_t* bytes = fs_read_run(s, &r);
+        const uint8_t* bytes = fs_read_run(s, &r, nullptr);
         if (!bytes)
             break;
         (void)std::fwrite(bytes, 1, r.bytes, pager);

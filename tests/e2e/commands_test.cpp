@@ -269,6 +269,31 @@ TEST_F(Commands, UnreadableSourceLeavesHostFileAndFullDiskIsReported)
     EXPECT_EQ(read_file(dir_ + "/keep"), "precious");
 }
 
+// Into another file system the host copies nothing by itself: efsh reads the extents and writes
+// them, gathered into large writes, and what it read before a damaged extent still arrives.
+TEST_F(Commands, CopyIntoAnotherFileSystemReadsAndWrites)
+{
+    struct stat here {}, there {};
+    if (stat(dir_.c_str(), &here) != 0 || stat("/dev/shm", &there) != 0 || here.st_dev == there.st_dev)
+        GTEST_SKIP() << "needs /dev/shm on another file system than " << dir_;
+    char other[] = "/dev/shm/efsh-test-XXXXXX";
+    ASSERT_NE(mkdtemp(other), nullptr);
+    const std::string data = imgb::pattern(3 * 1024 * 1024 + 300, 6);
+    imgb::Node big = file("big", data);
+    big.extents = 40;
+    imgb::Node broken = big;
+    broken.name = "broken";
+    broken.damage.break_invariant_at = 30;
+    imgb::Result layout = build({big, broken});
+    run_result r = run(fmt("cp big %s/big\ncp broken %s/broken\n", other, other));
+    EXPECT_EQ(r.err, "fs_fread: Read error\n");
+    EXPECT_TRUE(read_file(std::string(other) + "/big") == data);
+    // The damaged extent claims to start one block after the data before it ends.
+    const imgb::ExtentInfo& bad = layout.nodes["7:/broken"].extents[30];
+    EXPECT_TRUE(read_file(std::string(other) + "/broken") == data.substr(0, size_t{bad.offset - 1} * 512));
+    remove_tree(other);
+}
+
 TEST_F(Commands, DepthLimitOfFourteenLevels)
 {
     imgb::Node n = dir("l17", {file("f17", "x")});

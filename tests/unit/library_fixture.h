@@ -82,7 +82,7 @@ protected:
         while (fs_next_run(s, &r)) {
             if (o && fs_copy_run(s, &r, o))
                 continue;
-            const uint8_t* bytes = fs_read_run(s, &r);
+            const uint8_t* bytes = fs_read_run(s, &r, nullptr);
             if (!bytes)
                 break;
             if (o)
