@@ -40,12 +40,24 @@ struct walk_state {
     std::set<uint32_t> entered;  // inodes of the directories walked so far
 };
 
+std::string slurp(FILE* f)
+{
+    std::string s;
+    char piece[4096];
+    std::rewind(f);
+    for (size_t n; (n = std::fread(piece, 1, sizeof piece, f)) != 0;)
+        s.append(piece, n);
+    return s;
+}
+
 uint64_t read_to_end(const char* name)
 {
     fs_file* s = fs_fopen(name, "rb");
     if (!s)
         return 0;
     static uint8_t buf[4096];
+    static std::string bytes;
+    bytes.clear();
     uint64_t total = 0;
     uint32_t chunk = 1;
     for (;;) {
@@ -58,11 +70,36 @@ uint64_t read_to_end(const char* name)
         total += n;
         if (total > MAX_FILE_BYTES)
             break;
+        bytes.append(reinterpret_cast<const char*>(buf), n);
         chunk = chunk * 7 % sizeof buf + 1;
     }
     if (total <= MAX_FILE_BYTES && total > static_cast<uint32_t>(s->inode->di_size))
         std::abort();  // a stream never delivers bytes past the size its inode states
+    // cp meets the end once, where these reads may meet it twice (each call that meets it counts):
+    // it reports an early end when one past the bytes delivered does not pass the size.
+    const bool early = static_cast<int64_t>(total) + 1 <= s->inode->di_size;
     fs_fclose(s);
+    if (total <= COPY_FILE_LIMIT) {
+        // cp moves whole extents, inside the host where it can: it must deliver the same bytes
+        // and report an early end.
+        static const std::string copy = fuzz::scratch() + "/same";
+        std::string err;
+        {
+            fuzz::quiet q;
+            FILE* messages = std::tmpfile();
+            if (!messages)
+                std::abort();
+            stderr = messages;
+            (void)copy_file(name, copy.c_str(), 0);
+            err = slurp(messages);
+            std::fclose(messages);
+        }
+        FILE* out = std::fopen(copy.c_str(), "rb");
+        if (!out || slurp(out) != bytes || (err.find("fs_fread: ") != std::string::npos) != early)
+            std::abort();
+        std::fclose(out);
+        std::remove(copy.c_str());
+    }
     return total;
 }
 
