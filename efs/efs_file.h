@@ -54,22 +54,27 @@ int32_t fs_next_extent(uint8_t* buf, fs_file* s);
 struct fs_run {
     extent ex;
     int64_t offset;   // byte position of the extent in the image
-    uint32_t length;  // bytes of the extent, 1 to STREAM_BUF_SIZE
+    uint32_t length;  // bytes of the extent (and of those joined to it)
     uint32_t bytes;   // bytes of the file in it: the length, less what lies past the size
+    int32_t joined;   // extents after ex joined to the run by fs_join_run
 };
 // Takes the next run of a stream whose buffered bytes are all consumed; resets fs_errno as
 // fs_fread does. False when there is none: the stream is then at its end exactly as fs_fread
 // leaves it (osize one past the bytes delivered; fs_errno 0 when the extents ran out, else the
 // failure's code).
 bool fs_next_run(fs_file* s, fs_run* r);
-// Reads the run's whole extent, as fs_fread would, into `into` (room for STREAM_BUF_SIZE bytes;
+// Reads the run's extent whole, as fs_fread would, into `into` (room for STREAM_BUF_SIZE bytes;
 // null: the stream's buffer, valid until the next call on the stream) and delivers the run's
-// bytes, the first r->bytes bytes there. Null when the read fails, which ends the stream as in
-// fs_fread.
+// bytes, the first r->bytes bytes there. The run is one as fs_next_run gave it, not joined. Null
+// when the read fails, which ends the stream as in fs_fread.
 const uint8_t* fs_read_run(fs_file* s, const fs_run* r, uint8_t* into);
-// Delivers the run's bytes straight into the end of a host file, copied inside the host where it
-// can (host_copy_range). False, with the stream and the file as they were, when the host cannot
-// or the extent is not all readable; the caller then takes the run with fs_read_run.
+// Joins to the run the extents after it that lie back to back with it in the image, each in order
+// and whole in the file (the last may end past the size), for a copy in one piece. They are only
+// looked at: fs_copy_run takes them, and without it fs_next_run hands them out one by one.
+void fs_join_run(const fs_file* s, fs_run* r);
+// Delivers the run's bytes (joined or not) straight into the end of a host file, copied inside
+// the host (host_copy_range). False, with the stream and the file as they were, when the host
+// cannot or the run's last extent is not all readable; the caller then reads the run's extents.
 bool fs_copy_run(fs_file* s, const fs_run* r, host_out* o);
 
 fs_dir* fs_opendir(const char* path);

@@ -201,6 +201,7 @@ bool fs_next_run(fs_file* s, fs_run* r)
         uint32_t left = file_size - s->osize;
         r->length = length;
         r->bytes = length < left ? length : left;
+        r->joined = 0;
         return true;
     }
     ++s->osize;
@@ -239,35 +240,34 @@ const uint8_t* fs_read_run(fs_file* s, const fs_run* r, uint8_t* into)
     return into;
 }
 
-bool fs_copy_run(fs_file* s, const fs_run* r, host_out* o)
+void fs_join_run(const fs_file* s, fs_run* r)
 {
-    // The extents that follow in the image, each in order and whole in the file, go along in the
-    // same copy: the host copies best in large pieces. They are only looked at here, and taken
-    // once the copy has succeeded; a failed copy leaves them to fs_next_run one by one.
     uint32_t file_size = static_cast<uint32_t>(s->inode->di_size);
-    uint32_t bytes = r->bytes, length = r->length;
-    int more = 0;
     extent ex;
-    while (bytes == length && s->osize + bytes < file_size && peek_extent(s, more, &ex) &&
-           in_order(s->osize + bytes, ex)) {
+    while (r->bytes == r->length && s->osize + r->bytes < file_size && peek_extent(s, r->joined, &ex) &&
+           in_order(s->osize + r->bytes, ex)) {
         uint32_t next = 0;
         int64_t offset = 0;
-        if (locate(s, ex, &next, &offset) != FS_OK || next == 0 || offset != r->offset + length)
+        if (locate(s, ex, &next, &offset) != FS_OK || next == 0 || offset != r->offset + r->length)
             break;
-        uint32_t left = file_size - (s->osize + bytes);
-        bytes += next < left ? next : left;
-        length += next;
-        ++more;
+        uint32_t left = file_size - (s->osize + r->bytes);
+        r->bytes += next < left ? next : left;
+        r->length += next;
+        ++r->joined;
     }
+}
+
+bool fs_copy_run(fs_file* s, const fs_run* r, host_out* o)
+{
     // The stream reads every extent whole, and an extent it cannot read delivers nothing: the part
     // past the size (less than a block in a sound file) must be readable too.
-    uint32_t tail = length - bytes;
-    if (tail != 0 && host_read_at(s->fs->handle, r->offset + bytes, s->buf.get(), tail) != 0)
+    uint32_t tail = r->length - r->bytes;
+    if (tail != 0 && host_read_at(s->fs->handle, r->offset + r->bytes, s->buf.get(), tail) != 0)
         return false;
-    if (host_copy_range(o, s->fs->handle, r->offset, bytes) != static_cast<int64_t>(bytes))
+    if (host_copy_range(o, s->fs->handle, r->offset, r->bytes) != static_cast<int64_t>(r->bytes))
         return false;
-    skip_extents(s, more);
-    s->osize += bytes;
+    skip_extents(s, r->joined);
+    s->osize += r->bytes;
     s->avail = 0;
     return true;
 }

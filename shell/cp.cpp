@@ -113,19 +113,24 @@ void write_gathered(host_out* out, size_t* fill, bool* write_failed)
     *fill = 0;
 }
 
-// Every byte of the stream into the host file: extent by extent inside the host while it can,
-// else read and written. After a failed write (reported; the result is false) the file is still
-// read to its end, so that a later read error is reported too.
+// Every byte of the stream into the host file. Extents that lie back to back in the image for a
+// megabyte or more are copied inside the host where it can, which can share the blocks instead of
+// copying them; shorter runs are read and gathered, which took less time than copying each inside
+// the host (measured on tmpfs, ext4 and from one to the other). After a failed write (reported;
+// the result is false) the file is still read to its end, so that a later read error is reported.
 bool move_bytes(fs_file* s, host_out* out)
 {
     bool in_host = true, write_failed = false;
     size_t fill = 0;
     fs_run r;
     while (fs_next_run(s, &r)) {
-        if (in_host) {
-            if (fs_copy_run(s, &r, out))
+        fs_run whole = r;
+        fs_join_run(s, &whole);
+        if (in_host && !write_failed && whole.bytes >= WRITE_PIECE) {
+            write_gathered(out, &fill, &write_failed);  // what was read before goes first
+            if (!write_failed && fs_copy_run(s, &whole, out))
                 continue;
-            in_host = false;  // refused, or the extent cannot be read: the rest goes the other way
+            in_host = false;  // refused, or an extent cannot be read: the rest goes the other way
         }
         if (!fs_read_run(s, &r, gathered + fill))
             break;

@@ -80,7 +80,9 @@ protected:
         host_out* o = copy ? host_create(copy_path.c_str()) : nullptr;
         fs_run r;
         while (fs_next_run(s, &r)) {
-            if (o && fs_copy_run(s, &r, o))
+            fs_run whole = r;
+            fs_join_run(s, &whole);
+            if (o && fs_copy_run(s, &whole, o))
                 continue;
             const uint8_t* bytes = fs_read_run(s, &r, nullptr);
             if (!bytes)
