@@ -210,7 +210,7 @@ for r in rows:
 
 keys = ["case", "efsh_s", "host_s", "ratio", "spread", "goal", "ok", "efsh_kib", "host_kib"]
 cw = max(len(r["case"]) for r in rows)
-print(f"{'case':{cw}} {'efsh s':>8} {'host s':>8} {'ratio':>6} {'spread':>6}  {'goal':18} {'':4} {'efsh KiB':>8} {'host KiB':>8}")
+print(f"{'case':{cw}} {'efsh s':>8} {'host s':>8} {'ratio':>6} {'spread':>6}  {'goal or note':18} {'':4} {'efsh KiB':>8} {'host KiB':>8}")
 for r in rows:
     num = lambda k, w, p: f"{r[k]:{w}.{p}f}" if k in r else " " * w
     ok = "" if "ok" not in r else "ok" if r["ok"] else "MISS"
