@@ -95,6 +95,41 @@ bool efsh_under_valgrind()
     return std::getenv("EFSH_VALGRIND") != nullptr;
 }
 
+namespace {
+
+// EFSH_WINE=path/to/efsh.exe runs that Windows build under wine instead of the host's efsh.
+const char* wine_exe()
+{
+    const char* exe = std::getenv("EFSH_WINE");
+    return exe && *exe ? exe : nullptr;
+}
+
+// The Windows name wine gives a host path: the host's root is drive Z:.
+std::string windows_path(const std::string& path)
+{
+    std::string w = "Z:" + path;
+    std::replace(w.begin(), w.end(), '/', '\\');
+    return w;
+}
+
+// Windows programs end their text lines with CR LF; the tests compare the host's LF.
+std::string lf_lines(const std::string& s)
+{
+    std::string t;
+    t.reserve(s.size());
+    for (size_t i = 0; i < s.size(); ++i)
+        if (!(s[i] == '\r' && i + 1 < s.size() && s[i + 1] == '\n'))
+            t += s[i];
+    return t;
+}
+
+}  // namespace
+
+bool efsh_under_wine()
+{
+    return wine_exe() != nullptr;
+}
+
 run_result run_efsh(const std::vector<std::string>& args, const std::string& input, const run_options& opt)
 {
     std::string base = temp_path("");
@@ -135,11 +170,20 @@ run_result run_efsh(const std::vector<std::string>& args, const std::string& inp
             for (std::string& w : vg)
                 argv.push_back(w.data());
         std::string a0 = opt.argv0.empty() || vg_dir ? std::string(EFSH_BIN) : opt.argv0;
+        // Under wine the program's name is the Windows path wine makes of the binary's, whatever argv0 says.
+        std::string wine = "wine";
+        if (wine_exe()) {
+            setenv("WINEDEBUG", "-all", 1);
+            argv.push_back(wine.data());
+            a0 = wine_exe();
+        }
         argv.push_back(const_cast<char*>(a0.c_str()));
         for (const std::string& a : args)
             argv.push_back(const_cast<char*>(a.c_str()));
         argv.push_back(nullptr);
-        if (vg_dir)
+        if (wine_exe())
+            execvp("wine", argv.data());
+        else if (vg_dir)
             execvp("valgrind", argv.data());
         else
             execv(EFSH_BIN, argv.data());
@@ -155,6 +199,10 @@ run_result run_efsh(const std::vector<std::string>& args, const std::string& inp
     r.peak_rss_kib = ru.ru_maxrss;
     r.out = read_file(out_path);
     r.err = read_file(err_path);
+    if (wine_exe()) {
+        r.out = lf_lines(r.out);
+        r.err = lf_lines(r.err);
+    }
     r.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     std::remove(in_path.c_str());
     std::remove(out_path.c_str());
@@ -179,9 +227,18 @@ std::vector<std::string> host_tree(const std::string& root)
 void use_stand_in_less(const std::string& dir, run_options& opt)
 {
     std::filesystem::create_directory(dir + "/bin");
+    opt.cwd = dir;
+    if (const char* exe = wine_exe()) {
+        // The Windows build's stand-in (built beside efsh.exe) first on the Windows PATH, which
+        // wine makes from WINEPATH, not from the host's PATH.
+        std::filesystem::path built = std::filesystem::path(exe).parent_path() / "stand-in" / "less.exe";
+        std::error_code ec;
+        std::filesystem::copy_file(built, dir + "/bin/less.exe", std::filesystem::copy_options::overwrite_existing, ec);
+        opt.env = {"WINEPATH=" + windows_path(dir + "/bin"), "LESS_LOG=" + windows_path(dir + "/less.log")};
+        return;
+    }
     write_file(dir + "/bin/less", "#!/bin/sh\ncat > \"$LESS_LOG\"\n");
     chmod((dir + "/bin/less").c_str(), 0755);
-    opt.cwd = dir;
     opt.env = {"PATH=" + dir + "/bin:/usr/bin:/bin", "LESS_LOG=" + dir + "/less.log"};
 }
 

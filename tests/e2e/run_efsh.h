@@ -38,6 +38,10 @@ constexpr bool efsh_sanitized = false;
 // True when run_efsh starts efsh under valgrind (EFSH_VALGRIND set), which also puts memory bounds out of reach.
 bool efsh_under_valgrind();
 
+// True when run_efsh starts the Windows build under wine (EFSH_WINE=path/to/efsh.exe); its
+// output is compared with CR LF line ends made LF.
+bool efsh_under_wine();
+
 run_result run_efsh(const std::vector<std::string>& args, const std::string& input, const run_options& opt = {});
 
 // A fresh scratch directory for one test, removed by the caller with remove_tree.
