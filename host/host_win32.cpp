@@ -272,8 +272,10 @@ int host_chdir(const char* path)
 int host_path_kind(const char* path)
 {
     DWORD a = GetFileAttributesA(path);
-    if (a == INVALID_FILE_ATTRIBUTES)
+    if (a == INVALID_FILE_ATTRIBUTES) {
+        set_errno_from_last_error();  // the caller may report why, as after a failed stat
         return -1;
+    }
     return (a & FILE_ATTRIBUTE_DIRECTORY) ? 1 : 0;
 }
 
@@ -322,8 +324,14 @@ struct host_out {
 host_out* host_create(const char* path)
 {
     int fd = _open(path, _O_WRONLY | _O_CREAT | _O_TRUNC | _O_BINARY | _O_NOINHERIT, _S_IREAD | _S_IWRITE);
-    if (fd < 0)
+    if (fd < 0) {
+        // Windows refuses to open a directory for writing as it refuses any denied access.
+        if (errno == EACCES) {
+            int saved = errno;
+            errno = host_path_kind(path) == 1 ? EISDIR : saved;
+        }
         return nullptr;
+    }
     host_out* o = new (std::nothrow) host_out{fd};
     if (!o) {
         _close(fd);
