@@ -29,8 +29,8 @@ wine wineboot -i >/dev/null 2>&1
 #  - Commands.TargetDirectoryThatCannotBeEnteredGivesStatusFive: runs efsh as another user, which
 #    wine refuses for a prefix that user does not own, and Windows has no search permission bit;
 #  - PagerInTerminal.*: drives the host's efsh in a tmux terminal, not through the runner;
-#  - Bounds.DirectoryOfTwentyThousandEntries: a wall-clock bound, and 20000 host files made through
-#    wine's file layer take longer than it;
+#  - Bounds.DirectoryOfTwentyThousandEntries: wine looks for every new file name case-insensitively
+#    through the whole directory, so making 20000 files in one takes minutes, past the hang limit;
 #  - Commands.CpStatusesAndMessages: opening a directory as a file gives "Permission denied" from
 #    Microsoft's fopen, "Is a directory" on POSIX; holds once cp creates its files through the host
 #    layer (host_create maps it).
