@@ -220,11 +220,61 @@ int64_t host_read(host_file* f, void* buf, size_t len)
     return static_cast<int64_t>(done);
 }
 
+namespace {
+
+// A raw device (\\.\PhysicalDrive1, \\.\E:) reads only whole sectors at sector boundaries and
+// refuses other reads as an invalid parameter. Such a read goes again through a page-aligned
+// buffer in whole units of 4096 bytes, which covers sectors of 512 bytes and of 4096.
+int read_in_whole_sectors(host_file* f, int64_t offset, void* buf, size_t len)
+{
+    constexpr int64_t unit = 4096;
+    constexpr size_t window = 64 * 1024;
+    auto* bounce = static_cast<unsigned char*>(VirtualAlloc(nullptr, window, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE));
+    if (!bounce) {
+        errno = ENOMEM;
+        return 2;
+    }
+    auto* out = static_cast<unsigned char*>(buf);
+    size_t done = 0;
+    int rc = 0;
+    while (done < len) {
+        int64_t at = offset + static_cast<int64_t>(done);
+        int64_t start = at / unit * unit;
+        size_t skip = static_cast<size_t>(at - start);
+        size_t want = len - done + skip;
+        want = want > window ? window : (want + unit - 1) / unit * unit;
+        if (!host_seek(f, start)) {
+            rc = 1;
+            break;
+        }
+        int64_t got = host_read(f, bounce, want);
+        if (got <= static_cast<int64_t>(skip)) {
+            rc = 2;
+            break;
+        }
+        size_t take = static_cast<size_t>(got) - skip;
+        if (take > len - done)
+            take = len - done;
+        std::memcpy(out + done, bounce + skip, take);
+        done += take;
+        if (static_cast<size_t>(got) < want && done < len) {
+            rc = 2;  // the device or file ends inside the range
+            break;
+        }
+    }
+    VirtualFree(bounce, 0, MEM_RELEASE);
+    return rc;
+}
+
+}  // namespace
+
 int host_read_at(host_file* f, int64_t offset, void* buf, size_t len)
 {
-    if (!host_seek(f, offset))
+    if (offset < 0 || len > static_cast<uint64_t>(std::numeric_limits<int64_t>::max() - offset) || !host_seek(f, offset))
         return 1;
     int64_t n = host_read(f, buf, len);
+    if (n < 0 && GetLastError() == ERROR_INVALID_PARAMETER)
+        return read_in_whole_sectors(f, offset, buf, len);
     return n >= 0 && static_cast<uint64_t>(n) == len ? 0 : 2;
 }
 
