@@ -1,3 +1,7 @@
+# The stand-in pager for the end-to-end suite under wine, built as less.exe where no real one is.
+add_executable(stand_in_less tests/support/stand_in_less.cpp)
+set_target_properties(stand_in_less PROPERTIES OUTPUT_NAME less RUNTIME_OUTPUT_DIRECTORY ${PROJECT_BINARY_DIR}/stand-in)
+
 # The Windows release: efsh-<version>-win64.zip holding efsh.exe, the manual as plain text and the
 # README. Only these, in the "win64" component: the install rules the Linux package uses (bin/,
 # share/man/) stay out of the zip.
