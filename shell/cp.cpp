@@ -137,14 +137,15 @@ int copy_perm(const char* target, const fs_statbuf& st)
 {
     // Only the permission bits: set-user-ID, set-group-ID and sticky bits from an untrusted image
     // are never handed to the host, nor the owner and group.
-    int failed = 0;
-    if (host_set_mode(target, st.st_mode & 0777u) != 0)
-        failed = errno;
-    if (host_set_times(target, st.st_atime, st.st_mtime) != 0 && failed == 0)
-        failed = errno;
-    if (failed == 0)
+    bool failed = host_set_mode(target, st.st_mode & 0777u) != 0;
+    int reason = errno;
+    if (host_set_times(target, st.st_atime, st.st_mtime) != 0 && !failed) {
+        failed = true;
+        reason = errno;
+    }
+    if (!failed)
         return 0;
-    errno = failed;
+    errno = reason;  // one line per copy, with the first reason
     std::perror(target);
     return -1;
 }
