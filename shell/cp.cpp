@@ -22,8 +22,9 @@ bool entered_before(uint32_t ino)
     return entered.count(ino) != 0;
 }
 
-// The last component of a source path, or null when that is the root, "." or "..": such a
-// source's entries go straight into the target directory.
+// The host name a cp -r source is copied under: its last component. An empty text for the root,
+// "." or "..", whose entries go straight into the target directory; null when the component is
+// no valid host name, so that nothing of it is copied.
 const char* host_name_of(const char* source)
 {
     const char* end = source + std::strlen(source);
@@ -34,10 +35,12 @@ const char* host_name_of(const char* source)
         --start;
     static char name[256];
     size_t len = static_cast<size_t>(end - start);
-    if (len == 0 || len >= sizeof name)
+    if (len >= sizeof name)
         return nullptr;
     std::memcpy(name, start, len);
     name[len] = '\0';
+    if (len == 0 || std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0)
+        return "";
     return host_name_ok(name) ? name : nullptr;
 }
 
@@ -258,15 +261,14 @@ int do_cp(int argc, char** argv)
     }
     if (host_chdir(target) != 0)
         return 5;
-    if (is_dir) {
+    const char* host = host_name_of(source);
+    if (!host || (!is_dir && !*host)) {
+        std::fprintf(stderr, "%s not copied\n", source);
+    } else if (is_dir) {
         entered.clear();
-        (void)copy_tree(source, host_name_of(source), ".", flags);
+        (void)copy_tree(source, *host ? host : nullptr, ".", flags);
     } else {
-        const char* host = host_name_of(source);
-        if (host)
-            (void)copy_file(source, host, flags);
-        else
-            std::fprintf(stderr, "%s not copied\n", source);
+        (void)copy_file(source, host, flags);
     }
     if (host_chdir(home) != 0)
         std::perror(home);
