@@ -85,6 +85,9 @@ TEST_F(Startup, PartitionOptionValues)
     EXPECT_EQ(r.out, "");
     r = run_efsh({"-p", "abc", img}, "");
     EXPECT_EQ(r.err, "mount fs: Empty partition\n");
+    // Beyond an int: held at the limit, never wrapped into the summary's -1.
+    r = run_efsh({"-p", "18446744073709551615", img}, "");
+    EXPECT_EQ(r.err, std::string(EFSH_BIN) + ": invalid partition (2147483647)\nmount fs: Bad partition\n");
     r = run_efsh({"-p", "3", "-p7", img}, "bye\n");
     EXPECT_EQ(r.out, img + "(7) # ");
     EXPECT_EQ(r.err, "");
