@@ -41,11 +41,12 @@ TEST(PagerInTerminal, QuitLessEarlyAndThePromptComesBack)
     std::string tm = "tmux -L " + session;
     sh(tm + " new-session -d -s " + session + " -x 80 -y 24 'cd " + dir + " && TERM=xterm " + EFSH_BIN +
        " -p 7 d.img; echo EFSH-ENDED; sleep 30'");
+    // Waits for the text to show on the screen; the limit only keeps a hung efsh from hanging the suite.
     auto cap = [&](const std::string& text) {
-        for (int i = 0; i < 100; ++i) {
+        for (int i = 0; i < 600; ++i) {
             if (sh(tm + " capture-pane -p -t " + session).find(text) != std::string::npos)
                 return true;
-            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
         }
         return false;
     };
@@ -53,7 +54,8 @@ TEST(PagerInTerminal, QuitLessEarlyAndThePromptComesBack)
     sh(tm + " send-keys -t " + session + " 'more long' Enter");
     EXPECT_TRUE(cap("line 20"));
     sh(tm + " send-keys -t " + session + " q");
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    // The pager has ended and efsh has read the rest of the file once the next prompt shows.
+    EXPECT_TRUE(cap("d.img(7) # more long\nd.img(7) #"));
     sh(tm + " send-keys -t " + session + " 'pwd' Enter");
     EXPECT_TRUE(cap("d.img(7) # pwd"));
     sh(tm + " send-keys -t " + session + " 'bye' Enter");

@@ -11,7 +11,9 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
+#ifdef __GLIBC__
 #include <malloc.h>
+#endif
 #include <poll.h>
 #include <sstream>
 #include <sys/resource.h>
@@ -37,7 +39,11 @@ std::string temp_path(const char* tag)
 bool wait_child(pid_t pid, double timeout_seconds, int* status, struct rusage* ru)
 {
     bool timed_out = false;
+#ifdef SYS_pidfd_open
     int pidfd = timeout_seconds > 0 ? static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)) : -1;
+#else
+    int pidfd = -1;  // hosts other than Linux: no limit, as on a kernel without pid descriptors
+#endif
     if (pidfd >= 0) {
         auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(timeout_seconds);
         for (;;) {
@@ -90,6 +96,15 @@ void remove_tree(const std::string& path)
     std::filesystem::remove_all(path, ec);
 }
 
+std::string efsh_copy_in(const std::string& dir)
+{
+    std::string path = dir + "/efsh";
+    std::error_code ec;
+    std::filesystem::copy_file(EFSH_BIN, path, std::filesystem::copy_options::overwrite_existing, ec);
+    chmod(path.c_str(), 0755);
+    return path;
+}
+
 bool efsh_under_valgrind()
 {
     return std::getenv("EFSH_VALGRIND") != nullptr;
@@ -139,7 +154,9 @@ run_result run_efsh(const std::vector<std::string>& args, const std::string& inp
 
     // The child's peak resident set starts from the copy of this process that fork makes: memory
     // the test freed but malloc still holds would count against efsh.
+#ifdef __GLIBC__
     malloc_trim(0);
+#endif
     auto start = std::chrono::steady_clock::now();
     pid_t pid = fork();
     if (pid == 0) {
@@ -169,7 +186,8 @@ run_result run_efsh(const std::vector<std::string>& args, const std::string& inp
         if (vg_dir)
             for (std::string& w : vg)
                 argv.push_back(w.data());
-        std::string a0 = opt.argv0.empty() || vg_dir ? std::string(EFSH_BIN) : opt.argv0;
+        std::string bin = opt.binary.empty() ? std::string(EFSH_BIN) : opt.binary;
+        std::string a0 = opt.argv0.empty() || vg_dir ? bin : opt.argv0;
         // Under wine the program's name is the Windows path wine makes of the binary's, whatever argv0 says.
         std::string wine = "wine";
         if (wine_exe()) {
@@ -186,7 +204,7 @@ run_result run_efsh(const std::vector<std::string>& args, const std::string& inp
         else if (vg_dir)
             execvp("valgrind", argv.data());
         else
-            execv(EFSH_BIN, argv.data());
+            execv(bin.c_str(), argv.data());
         _exit(127);
     }
     if (opt.timeout_seconds > 0)
