@@ -420,8 +420,27 @@ int host_close_out(host_out* o)
     return rc == 0 ? 0 : -1;
 }
 
+namespace {
+
+// A device or pipe named as the target of a copy (NUL, COM1, \\.\pipe\x) is a host object, not a
+// copy: it keeps its own attributes and times.
+bool keeps_its_own(const char* path)
+{
+    HANDLE h = CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                           FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (h == INVALID_HANDLE_VALUE)
+        return false;
+    DWORD type = GetFileType(h);
+    CloseHandle(h);
+    return type != FILE_TYPE_DISK;
+}
+
+}  // namespace
+
 int host_set_mode(const char* path, unsigned mode)
 {
+    if (keeps_its_own(path))
+        return 0;
     DWORD a = GetFileAttributesA(path);
     if (a == INVALID_FILE_ATTRIBUTES) {
         set_errno_from_last_error();
@@ -440,6 +459,8 @@ int host_set_mode(const char* path, unsigned mode)
 
 int host_set_times(const char* path, int64_t atime, int64_t mtime)
 {
+    if (keeps_its_own(path))
+        return 0;
     FILETIME at, mt;
     if (!filetime_of(atime, &at) || !filetime_of(mtime, &mt)) {
         errno = EINVAL;
