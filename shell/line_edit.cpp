@@ -5,6 +5,7 @@
 #include <clocale>
 #include <cstring>
 #include <histedit.h>
+#include <initializer_list>
 #include <new>
 #include <string>
 
@@ -104,18 +105,18 @@ line_editor* line_edit_open(FILE* in, FILE* out)
     line_editor* ed = new (std::nothrow) line_editor{};
     if (!ed)
         return nullptr;
-    {
-        user_ctype ctype("");
-        if (const char* now = std::setlocale(LC_CTYPE, nullptr))
-            ed->user_ctype = now;
-        ed->el = el_init("efsh", in, out, stderr);
-    }
+    ed->out = out;
+    // Set up in the user's character set: the key map takes the printable characters beyond
+    // ASCII for text to insert only when they are printable there.
+    user_ctype ctype("");
+    if (const char* now = std::setlocale(LC_CTYPE, nullptr))
+        ed->user_ctype = now;
+    ed->el = el_init("efsh", in, out, stderr);
     ed->hist = history_init();
     if (!ed->el || !ed->hist) {
         line_edit_close(ed);
         return nullptr;
     }
-    ed->out = out;
     HistEvent ev;
     history(ed->hist, &ev, H_SETSIZE, HISTORY_LINES);
     el_set(ed->el, EL_CLIENTDATA, static_cast<void*>(ed));
@@ -123,7 +124,8 @@ line_editor* line_edit_open(FILE* in, FILE* out)
     el_set(ed->el, EL_SIGNAL, 1);  // the terminal is restored when a signal stops or ends efsh
     el_set(ed->el, EL_PROMPT, show_prompt);
     el_set(ed->el, EL_HIST, history, ed->hist);
-    el_set(ed->el, EL_ADDFN, "efsh-complete", "complete the word before the cursor", complete_key);
+    // The narrow el_set copies the name and help text and never frees them; the wide one takes them as they are.
+    el_wset(ed->el, EL_ADDFN, L"efsh-complete", L"complete the word before the cursor", complete_key);
     el_set(ed->el, EL_BIND, "^I", "efsh-complete", nullptr);
     // Keys as other shells have them, whatever the terminal description says.
     el_set(ed->el, EL_BIND, "^W", "ed-delete-prev-word", nullptr);
