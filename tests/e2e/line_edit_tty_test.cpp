@@ -56,6 +56,12 @@ TEST(LineEditInTerminal, CompletionHistoryAndCtrlD)
     terminal_keys(t, "C-u 'cp no' Tab copied Enter");
     ASSERT_TRUE(terminal_wait(t, "# cp notes.txt copied")) << terminal_screen(t);
 
+    // A line longer than 2047 characters is taken in pieces as a plain terminal would give it:
+    // the first 2047 with the last of them dropped, then the rest as a line of its own.
+    terminal_keys(t, "-l '" + std::string(2046, 'l') + "Xdebug'");
+    terminal_keys(t, "Enter");
+    ASSERT_TRUE(terminal_wait(t, "debug off")) << terminal_screen(t);
+
     terminal_keys(t, "C-d");
     ASSERT_TRUE(terminal_wait(t, "EFSH-ENDED 0")) << terminal_screen(t);
     EXPECT_EQ(read_file(dir + "/hostside/copied"), "a note\n");
