@@ -156,8 +156,10 @@ bool line_edit_gets(line_editor* ed, const char* prompt, char* buf, int size)
         }
         // Ctrl-D on an empty line, a failing terminal, or input ending inside a line, which is
         // never run, as at the end of any other input.
-        if (!line || count <= 0 || line[count - 1] != '\n')
+        if (!line || count <= 0 || line[count - 1] != '\n') {
+            std::fputc('\n', ed->out);  // the host shell's prompt then starts a line of its own
             return false;
+        }
         ed->pending.assign(line, static_cast<size_t>(count));
         if (!blank(ed->pending)) {
             HistEvent ev;

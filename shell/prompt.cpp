@@ -38,10 +38,8 @@ void prompt_loop(FILE* in, const char* image, int partition)
     for (;;) {
         std::fflush(stderr);
         if (editor) {
-            if (!line_edit_gets(editor, prompt.c_str(), line, sizeof line)) {
-                std::fputc('\n', stdout);  // the host shell's prompt then starts a line of its own
+            if (!line_edit_gets(editor, prompt.c_str(), line, sizeof line))
                 break;
-            }
         } else {
             std::printf("%s(%d) # ", image, partition);
             std::fflush(stdout);
