@@ -77,3 +77,20 @@ std::vector<std::string> host_outside_target(const std::string& dir);
 
 // n prompts of efsh at partition 7 of image.
 std::string prompts_of(const std::string& image, int n);
+
+// A terminal for tests: a tmux server of the test's own with one 80x24 window that runs a shell
+// command (efsh, typically) in a directory. All calls do nothing once tmux is missing.
+struct test_terminal {
+    std::string tmux;  // "tmux -L <server>"
+    std::string target;
+};
+
+bool tmux_available();
+test_terminal terminal_start(const std::string& dir, const std::string& command);
+// Arguments of tmux send-keys: key names, or quoted text.
+void terminal_keys(const test_terminal& t, const std::string& keys);
+std::string terminal_screen(const test_terminal& t);
+// Waits for text to show on the screen at least count times; false after a timeout long enough
+// for any machine, which only keeps a hang from hanging the suite.
+bool terminal_wait(const test_terminal& t, const std::string& text, int count = 1);
+void terminal_stop(const test_terminal& t);
