@@ -225,6 +225,15 @@ run_result run_efsh(const std::vector<std::string>& args, const std::string& inp
     std::remove(in_path.c_str());
     std::remove(out_path.c_str());
     std::remove(err_path.c_str());
+    // efsh never fails without a word; a run under wine that did was wine failing to start the
+    // program (seen once in some thousands of runs, on a busy machine). It goes once more, and says so.
+    static bool again = false;
+    if (wine_exe() && r.status != 0 && r.out.empty() && r.err.empty() && !r.timed_out && !again) {
+        std::fprintf(stderr, "run_efsh: wine gave status %d and no output; running once more\n", r.status);
+        again = true;
+        r = run_efsh(args, input, opt);
+        again = false;
+    }
     return r;
 }
 
