@@ -30,7 +30,8 @@ wine wineboot -i >/dev/null 2>&1
 #    user, which wine refuses for a prefix that user does not own, and check POSIX permission bits
 #    and ownership, which Windows files do not have (there cp -p sets the times and, for a file
 #    without the owner's write bit, the read-only attribute);
-#  - PagerInTerminal.*: drives the host's efsh in a tmux terminal, not through the runner;
+#  - PagerInTerminal.*, LineEditInTerminal.*, Readme.*: run the host's efsh (in a tmux terminal, or
+#    the README's command line), not through the runner, so they say nothing about efsh.exe;
 #  - Bounds.DirectoryOfTwentyThousandEntries: wine looks for every new file name case-insensitively
 #    through the whole directory, so making 20000 files in one takes minutes, far past its time limit;
 #  - Commands.CpStatusesAndMessages: opening a directory as a file gives "Permission denied" from
@@ -38,7 +39,7 @@ wine wineboot -i >/dev/null 2>&1
 #    layer (host_create maps it).
 skip=Startup.UsageForMissingOperandHelpVersionAndBadOptions:Startup.ProgramNameIsCutAtBackslashOnly
 skip+=:Startup.PartitionOptionValues:Commands.TargetDirectoryThatCannotBeEnteredGivesStatusFive:CpHost.*
-skip+=:PagerInTerminal.*:Bounds.DirectoryOfTwentyThousandEntries:Commands.CpStatusesAndMessages
+skip+=:PagerInTerminal.*:LineEditInTerminal.*:Readme.*:Bounds.DirectoryOfTwentyThousandEntries:Commands.CpStatusesAndMessages
 EFSH_WINE="$PWD/$win_build/efsh.exe" "$host_build/tests/efsh_e2e" --gtest_filter="-$skip"
 tests/wine_check.sh "$win_build/efsh.exe" "$host_build/demo/demo.img"
 echo "windows: build and package $((built - start)) s, wine runs $(($(date +%s) - built)) s"
