@@ -23,9 +23,8 @@ wineserver -p
 wine wineboot -i >/dev/null 2>&1
 
 # What cannot hold under wine:
-#  - Startup.UsageFor*, ProgramNameIsCutAtBackslashOnly, PartitionOptionValues: their messages name
-#    the program by argv[0], which wine makes the Windows path of efsh.exe whatever the test passes
-#    (the cut at the backslash is checked by tests/wine_check.sh instead);
+#  - Startup.ProgramNameIsCutAtBackslashOnly: chooses argv[0], which wine makes the Windows path of
+#    efsh.exe whatever the test passes (the cut at the backslash is checked by tests/wine_check.sh);
 #  - Commands.TargetDirectoryThatCannotBeEnteredGivesStatusFive and CpHost.*: run efsh as another
 #    user, which wine refuses for a prefix that user does not own, and check POSIX permission bits
 #    and ownership, which Windows files do not have (there cp -p sets the times and, for a file
@@ -37,8 +36,7 @@ wine wineboot -i >/dev/null 2>&1
 #  - Commands.CpStatusesAndMessages: opening a directory as a file gives "Permission denied" from
 #    Microsoft's fopen, "Is a directory" on POSIX; holds once cp creates its files through the host
 #    layer (host_create maps it).
-skip=Startup.UsageForMissingOperandHelpVersionAndBadOptions:Startup.ProgramNameIsCutAtBackslashOnly
-skip+=:Startup.PartitionOptionValues:Commands.TargetDirectoryThatCannotBeEnteredGivesStatusFive:CpHost.*
+skip=Startup.ProgramNameIsCutAtBackslashOnly:Commands.TargetDirectoryThatCannotBeEnteredGivesStatusFive:CpHost.*
 skip+=:PagerInTerminal.*:LineEditInTerminal.*:Readme.*:Bounds.DirectoryOfTwentyThousandEntries:Commands.CpStatusesAndMessages
 EFSH_WINE="$PWD/$win_build/efsh.exe" "$host_build/tests/efsh_e2e" --gtest_filter="-$skip"
 tests/wine_check.sh "$win_build/efsh.exe" "$host_build/demo/demo.img"

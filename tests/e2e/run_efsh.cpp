@@ -112,11 +112,15 @@ bool efsh_under_valgrind()
 
 namespace {
 
-// EFSH_WINE=path/to/efsh.exe runs that Windows build under wine instead of the host's efsh.
+// EFSH_WINE=path/to/efsh.exe runs that Windows build under wine instead of the host's efsh. The
+// path is made absolute once, so that a test's own working directory does not change it.
 const char* wine_exe()
 {
-    const char* exe = std::getenv("EFSH_WINE");
-    return exe && *exe ? exe : nullptr;
+    static const std::string exe = [] {
+        const char* e = std::getenv("EFSH_WINE");
+        return e && *e ? std::filesystem::absolute(e).lexically_normal().string() : std::string();
+    }();
+    return exe.empty() ? nullptr : exe.c_str();
 }
 
 // The Windows name wine gives a host path: the host's root is drive Z:.
@@ -143,6 +147,19 @@ std::string lf_lines(const std::string& s)
 bool efsh_under_wine()
 {
     return wine_exe() != nullptr;
+}
+
+std::string efsh_argv0()
+{
+    if (const char* exe = wine_exe())
+        return windows_path(exe);
+    return EFSH_BIN;
+}
+
+std::string efsh_progname()
+{
+    std::string a0 = efsh_argv0();
+    return a0.substr(a0.rfind('\\') + 1);
 }
 
 run_result run_efsh(const std::vector<std::string>& args, const std::string& input, const run_options& opt)

@@ -43,6 +43,12 @@ bool efsh_under_valgrind();
 // output is compared with CR LF line ends made LF.
 bool efsh_under_wine();
 
+// What efsh sees as its argument 0 when run_efsh starts it without run_options::argv0 (the
+// binary's path; under wine the Windows path wine makes of it), and its name for messages, the
+// part of that after the last backslash.
+std::string efsh_argv0();
+std::string efsh_progname();
+
 run_result run_efsh(const std::vector<std::string>& args, const std::string& input, const run_options& opt = {});
 
 // Copies the efsh just built into dir (readable and runnable by every user) and returns its path:

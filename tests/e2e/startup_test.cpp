@@ -8,7 +8,7 @@
 
 namespace {
 
-const std::string USAGE = std::string("Use: ") + EFSH_BIN + " [-hd] [-p part] file\n";
+const std::string USAGE = "Use: " + efsh_progname() + " [-hd] [-p part] file\n";
 
 class Startup : public ::testing::Test {
 protected:
@@ -34,9 +34,9 @@ TEST_F(Startup, UsageForMissingOperandHelpVersionAndBadOptions)
         EXPECT_EQ(r.status, 0);
     }
     run_result r = run_efsh({"-x", "img"}, "");
-    EXPECT_EQ(r.err, std::string(EFSH_BIN) + ": illegal option -- x\n" + USAGE);
+    EXPECT_EQ(r.err, efsh_argv0() + ": illegal option -- x\n" + USAGE);
     r = run_efsh({"-p"}, "");
-    EXPECT_EQ(r.err, std::string(EFSH_BIN) + ": option requires an argument -- p\n" + USAGE);
+    EXPECT_EQ(r.err, efsh_argv0() + ": option requires an argument -- p\n" + USAGE);
     EXPECT_EQ(r.status, 0);
 }
 
@@ -78,16 +78,16 @@ TEST_F(Startup, PartitionOptionValues)
 {
     std::string img = simple();
     run_result r = run_efsh({"-p", "16", img}, "");
-    EXPECT_EQ(r.err, std::string(EFSH_BIN) + ": invalid partition (16)\nmount fs: Bad partition\n");
+    EXPECT_EQ(r.err, efsh_progname() + ": invalid partition (16)\nmount fs: Bad partition\n");
     r = run_efsh({"-p", "-1", img}, "");
-    EXPECT_EQ(r.err.rfind(std::string(EFSH_BIN) + ": invalid partition (-1)\n", 0), 0u);
+    EXPECT_EQ(r.err.rfind(efsh_progname() + ": invalid partition (-1)\n", 0), 0u);
     EXPECT_NE(r.err.find(" Mb\n"), std::string::npos);
     EXPECT_EQ(r.out, "");
     r = run_efsh({"-p", "abc", img}, "");
     EXPECT_EQ(r.err, "mount fs: Empty partition\n");
     // Beyond an int: held at the limit, never wrapped into the summary's -1.
     r = run_efsh({"-p", "18446744073709551615", img}, "");
-    EXPECT_EQ(r.err, std::string(EFSH_BIN) + ": invalid partition (2147483647)\nmount fs: Bad partition\n");
+    EXPECT_EQ(r.err, efsh_progname() + ": invalid partition (2147483647)\nmount fs: Bad partition\n");
     r = run_efsh({"-p", "3", "-p7", img}, "bye\n");
     EXPECT_EQ(r.out, img + "(7) # ");
     EXPECT_EQ(r.err, "");
