@@ -47,9 +47,10 @@ bool superblock_check(const uint8_t* raw, superblock* sb)
     sb->sb_replica_block = load_be32s(raw + 60);
     sb->sb_last_inode = load_be32s(raw + 64);
     sb->sb_checksum = load_be32s(raw + 88);
+    // A full file system (no free blocks or inodes left) is perfectly valid to read; only a negative count is nonsense.
     return sb->sb_magic == SB_MAGIC && static_cast<uint32_t>(sb->sb_checksum) == sum && sb->sb_size > 0 &&
            sb->sb_cg_count > 0 && sb->sb_first_cg > 0 && sb->sb_cg_size > 0 && sb->sb_cg_inode_blocks > 0 &&
-           sb->sb_free_blocks > 0 && sb->sb_free_inodes > 0;
+           sb->sb_free_blocks >= 0 && sb->sb_free_inodes >= 0;
 }
 
 bool fs_block_offset(const fs* f, int64_t block, int64_t* offset)

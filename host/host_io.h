@@ -91,9 +91,11 @@ int host_close_out(host_out* o);
 
 // Sets the permission bits (mode & 0777) of a host file or directory, without the umask. A host
 // without such bits does what it can: on Windows a file without the owner's write bit becomes read-only.
+// A device or pipe is left as it is (0).
 int host_set_mode(const char* path, unsigned mode);
 
 // Sets the access and modification times (whole seconds since the epoch); 0, or -1 with errno set.
+// A device or pipe is left as it is (0).
 int host_set_times(const char* path, int64_t atime, int64_t mtime);
 
 // --- Terminal and host directory listings (line editing) --------------------------------------

@@ -239,13 +239,29 @@ int host_close_out(host_out* o)
     return rc == 0 ? 0 : -1;
 }
 
+namespace {
+
+// A device or pipe named as the target of a copy (cp -p f /dev/null, run by root) is a host object
+// shared by everyone, not a copy: it keeps its own mode and times.
+bool keeps_its_own(const char* path)
+{
+    struct stat st;
+    return ::stat(path, &st) == 0 && !S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode);
+}
+
+}  // namespace
+
 int host_set_mode(const char* path, unsigned mode)
 {
+    if (keeps_its_own(path))
+        return 0;
     return ::chmod(path, static_cast<mode_t>(mode & 0777)) == 0 ? 0 : -1;
 }
 
 int host_set_times(const char* path, int64_t atime, int64_t mtime)
 {
+    if (keeps_its_own(path))
+        return 0;
     struct timespec ts[2];
     ts[0].tv_sec = static_cast<time_t>(atime);
     ts[0].tv_nsec = 0;

@@ -22,8 +22,9 @@ bool entered_before(uint32_t ino)
     return entered.count(ino) != 0;
 }
 
-// The last component of a source path, or null when that is the root, "." or "..": such a
-// source's entries go straight into the target directory.
+// The host name a cp -r source is copied under: its last component. An empty text for the root,
+// "." or "..", whose entries go straight into the target directory; null when the component is
+// no valid host name, so that nothing of it is copied.
 const char* host_name_of(const char* source)
 {
     const char* end = source + std::strlen(source);
@@ -34,14 +35,33 @@ const char* host_name_of(const char* source)
         --start;
     static char name[256];
     size_t len = static_cast<size_t>(end - start);
-    if (len == 0 || len >= sizeof name)
+    if (len >= sizeof name)
         return nullptr;
     std::memcpy(name, start, len);
     name[len] = '\0';
+    if (len == 0 || std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0)
+        return "";
     return host_name_ok(name) ? name : nullptr;
 }
 
-// Copies the image directory `name` into host directory `host` (null: the current host directory).
+// Makes the host directory (or reuses one left by an earlier copy) and enters it. A directory
+// that cannot be had is named with the host's reason, so that no subtree goes missing unseen.
+bool enter_host_dir(const char* host)
+{
+    int made = host_mkdir(host);
+    int mkdir_errno = errno;
+    if (host_chdir(host) == 0)
+        return true;
+    // When mkdir failed for a reason other than an existing entry, chdir can only add that the
+    // directory is missing; mkdir's reason (no write permission, a full disk) is the one to tell.
+    if (made != 0 && mkdir_errno != EEXIST)
+        errno = mkdir_errno;
+    std::perror(host);
+    return false;
+}
+
+// Copies the image directory `name` into host directory `host` (null: the current host directory,
+// which is the target of the copy and keeps its own mode and times).
 int copy_tree(const char* name, const char* host, const char* target, int flags)
 {
     if (flags & CP_VERBOSE)
@@ -52,15 +72,19 @@ int copy_tree(const char* name, const char* host, const char* target, int flags)
         fs_perror(name);
         return 2;
     }
-    if (host) {
-        (void)host_mkdir(host);
-        if (host_chdir(host) != 0) {
-            fs_chdir(saved);
-            return 5;
-        }
+    const fs* f = fs_current();
+    uint32_t self = f ? static_cast<uint32_t>(f->cwd_inode) : 0;
+    fs_statbuf self_st;
+    bool carry = false;
+    if (host && (flags & CP_PERM)) {
+        carry = fs_istat(self, &self_st) == 0;
+        if (!carry)
+            fs_perror(name);
     }
-    if (flags & CP_PERM)
-        copy_perm(".", ".");
+    if (host && !enter_host_dir(host)) {
+        fs_chdir(saved);
+        return 5;
+    }
     int result = 0;
     fs_dir* d = fs_opendir(".");
     if (!d) {
@@ -68,8 +92,7 @@ int copy_tree(const char* name, const char* host, const char* target, int flags)
         fs_perror(name);
         result = 1;
     } else {
-        if (const fs* f = fs_current())
-            entered.insert(static_cast<uint32_t>(f->cwd_inode));
+        entered.insert(self);
         while (fs_dirent* e = fs_readdir(d)) {
             fs_statbuf st;
             if (fs_istat(e->d_ino, &st) != 0) {
@@ -91,8 +114,15 @@ int copy_tree(const char* name, const char* host, const char* target, int flags)
                 result = copy_file(e->d_name, e->d_name, flags, e->d_ino);
         }
     }
-    if (host && host_chdir("..") != 0)
+    bool left = true;
+    if (host && host_chdir("..") != 0) {
         std::perror("..");
+        left = false;
+    }
+    // Mode and times go on last, once the directory is full: a read-only directory of the image
+    // can still be filled, and filling it does not overwrite the modification time just set.
+    if (carry && left)
+        (void)copy_perm(host, self_st);
     if (d)
         fs_closedir(d);
     fs_chdir(saved);
@@ -149,9 +179,21 @@ void cp_usage()
     std::fprintf(stderr, "Use: cp [-rpv] fs-file unix-file\n");
 }
 
-int copy_perm(const char*, const char*)
+int copy_perm(const char* target, const fs_statbuf& st)
 {
-    return 0;
+    // Only the permission bits: set-user-ID, set-group-ID and sticky bits from an untrusted image
+    // are never handed to the host, nor the owner and group.
+    bool failed = host_set_mode(target, st.st_mode & 0777u) != 0;
+    int reason = errno;
+    if (host_set_times(target, st.st_atime, st.st_mtime) != 0 && !failed) {
+        failed = true;
+        reason = errno;
+    }
+    if (!failed)
+        return 0;
+    errno = reason;  // one line per copy, with the first reason
+    std::perror(target);
+    return -1;
 }
 
 int copy_file(const char* source, const char* target, int flags, uint32_t ino)
@@ -180,8 +222,13 @@ int copy_file(const char* source, const char* target, int flags, uint32_t ino)
     fs_fclose(s);
     if (host_close_out(out) != 0 && !write_failed)
         std::perror("fclose");
-    if (flags & CP_PERM)
-        copy_perm(source, target);
+    if (flags & CP_PERM) {
+        fs_statbuf st;
+        if ((ino != 0 ? fs_istat(ino, &st) : fs_stat(source, &st)) == 0)
+            (void)copy_perm(target, st);
+        else
+            fs_perror(source);
+    }
     return 0;
 }
 
@@ -247,15 +294,14 @@ int do_cp(int argc, char** argv)
     }
     if (host_chdir(target) != 0)
         return 5;
-    if (is_dir) {
+    const char* host = host_name_of(source);
+    if (!host || (!is_dir && !*host)) {
+        std::fprintf(stderr, "%s not copied\n", source);
+    } else if (is_dir) {
         entered.clear();
-        (void)copy_tree(source, host_name_of(source), ".", flags);
+        (void)copy_tree(source, *host ? host : nullptr, ".", flags);
     } else {
-        const char* host = host_name_of(source);
-        if (host)
-            (void)copy_file(source, host, flags);
-        else
-            std::fprintf(stderr, "%s not copied\n", source);
+        (void)copy_file(source, host, flags);
     }
     if (host_chdir(home) != 0)
         std::perror(home);

@@ -1,11 +1,13 @@
 // The prompt loop: reading lines, splitting them into words and running the commands.
 #include <cerrno>
 #include <cstring>
+#include <string>
 #include "common/tokens.h"
 #include "host/host_io.h"
 
 #include "efs/efs_io.h"
 #include "efs/fs_error.h"
+#include "shell/line_edit.h"
 #include "shell/shell.h"
 
 namespace {
@@ -29,13 +31,22 @@ void prompt_loop(FILE* in, const char* image, int partition)
 {
     char line[LINE_BUF];
     char* words[MAX_WORDS + 1];
+    line_editor* editor = line_edit_open(in, stdout);
+    std::string prompt;
+    if (editor)
+        prompt = std::string(image) + "(" + std::to_string(partition) + ") # ";
     for (;;) {
         std::fflush(stderr);
-        std::printf("%s(%d) # ", image, partition);
-        std::fflush(stdout);
-        // A read error ends the loop like the end of input: the line buffer is not to be trusted.
-        if (!std::fgets(line, sizeof line, in) || std::feof(in) || std::ferror(in))
-            break;
+        if (editor) {
+            if (!line_edit_gets(editor, prompt.c_str(), line, sizeof line))
+                break;
+        } else {
+            std::printf("%s(%d) # ", image, partition);
+            std::fflush(stdout);
+            // A read error ends the loop like the end of input: the line buffer is not to be trusted.
+            if (!std::fgets(line, sizeof line, in) || std::feof(in) || std::ferror(in))
+                break;
+        }
         size_t len = std::strlen(line);
         if (len > 0)
             line[len - 1] = '\0';
@@ -84,4 +95,5 @@ void prompt_loop(FILE* in, const char* image, int partition)
             std::fprintf(stderr, "debug ls bye pwd lcd cd cp more !cmd\n");
         }
     }
+    line_edit_close(editor);
 }

@@ -4,6 +4,7 @@
 #include <cstdio>
 
 struct volume_header;
+struct fs_statbuf;
 
 extern const char* progname;
 extern int debug;
@@ -25,7 +26,9 @@ void cp_usage();
 // ino: the source's inode when the caller has it from a directory entry (0: look source up).
 int copy_file(const char* source, const char* target, int flags, uint32_t ino = 0);
 int copy_dir(const char* name, const char* target, int flags);
-int copy_perm(const char* source, const char* target);
+// Gives the host file or directory `target` the permission bits and times of an image inode (cp -p);
+// 0, or -1 after perror with the target's name.
+int copy_perm(const char* target, const fs_statbuf& st);
 
 constexpr int CP_RECURSIVE = 1;
 constexpr int CP_PERM = 2;

@@ -1,4 +1,5 @@
 // Start-up: the command line, opening the disk, the partition summary, mounting and teardown.
+#include <climits>
 #include <cstdlib>
 #include <cstring>
 
@@ -31,6 +32,19 @@ void print_partition_summary(FILE* out, const volume_header* hdr)
     }
 }
 
+// The -p value read as atoi reads it (leading blanks, a sign, digits; none gives 0), except that a
+// value beyond an int is held at the nearest limit instead of being undefined: it is then simply
+// an invalid partition, never one that happens to be in range after wrapping.
+static int partition_number(const char* text)
+{
+    long v = std::strtol(text, nullptr, 10);
+    if (v > INT_MAX)
+        return INT_MAX;
+    if (v < INT_MIN)
+        return INT_MIN;
+    return static_cast<int>(v);
+}
+
 int efsh_main(int argc, char** argv)
 {
     const char* inv = argv[0] ? argv[0] : "efsh";
@@ -46,7 +60,7 @@ int efsh_main(int argc, char** argv)
             debug = 1;
             break;
         case 'p':
-            partition = std::atoi(efsh::optarg);
+            partition = partition_number(efsh::optarg);
             if (partition < 0 || partition > 15)
                 std::fprintf(stderr, "%s: invalid partition (%d)\n", progname, partition);
             break;

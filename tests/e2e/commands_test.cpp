@@ -343,10 +343,162 @@ TEST_F(Commands, TargetDirectoryThatCannotBeEnteredGivesStatusFive)
     run_options o = opt;
     o.uid = 65534;
     o.cwd = "/";
+    o.binary = efsh_copy_in(dir_);
     run_result r = run_efsh({"-p", "7", img}, "cp -r d " + dir_ + "/locked\ncp -r f " + dir_ + "/locked\n", o);
     // Status 5 prints nothing of its own; the prompt loop adds the host's reason for the failed chdir.
     EXPECT_EQ(r.err, "cp: Permission denied\ncp: Permission denied\n");
     EXPECT_TRUE(std::filesystem::is_empty(dir_ + "/locked"));
+}
+
+// --- cp -p and the host directories of cp -r -----------------------------------------------------
+// The copies run as an unprivileged user when the tests run as root, so that read-only
+// directories really are read-only to efsh and permissions really refuse it.
+
+struct host_stat {
+    unsigned mode;
+    int64_t atime, mtime;
+};
+
+host_stat stat_of(const std::string& path)
+{
+    struct stat st {};
+    EXPECT_EQ(lstat(path.c_str(), &st), 0) << path;
+    return {static_cast<unsigned>(st.st_mode & 07777), st.st_atim.tv_sec, st.st_mtim.tv_sec};
+}
+
+// A host directory owned by the user efsh runs as.
+void make_dir(const std::string& path, const run_options& o)
+{
+    std::filesystem::create_directories(path);
+    if (o.uid >= 0) {
+        EXPECT_EQ(chown(path.c_str(), static_cast<uid_t>(o.uid), static_cast<gid_t>(o.uid)), 0);
+    }
+}
+
+// Makes a tree searchable again, so the test can read and remove what a copy left read-only.
+void open_up(const std::string& path)
+{
+    chmod(path.c_str(), 0755);
+    for (const auto& e : std::filesystem::directory_iterator(path))
+        if (e.is_directory() && !e.is_symlink())
+            open_up(e.path().string());
+}
+
+class CpHost : public Commands {
+protected:
+    void SetUp() override
+    {
+        Commands::SetUp();
+        chmod(dir_.c_str(), 0755);
+        as = opt;
+        as.uid = geteuid() == 0 ? 65534 : -1;
+    }
+    void TearDown() override
+    {
+        open_up(dir_);
+        Commands::TearDown();
+    }
+    run_result run_in(const std::string& sub, const std::string& input)
+    {
+        chmod(img.c_str(), 0644);
+        run_options o = as;
+        o.cwd = dir_ + "/" + sub;
+        return run_efsh({"-p", "7", img}, input, o);
+    }
+    run_options as;
+};
+
+TEST_F(CpHost, PCarriesPermissionBitsAndTimesAndPrintsTheSame)
+{
+    imgb::Node f = file("f", "ff", 0640);
+    f.atime = 200000000;
+    f.mtime = 300000000;
+    imgb::Node none = dir("none", {file("b", "b", 0600)}, 0);
+    none.mtime = 600000000;
+    imgb::Node ro = dir("ro", {file("a", "a", 0444), none}, 0555);
+    ro.mtime = 500000000;
+    imgb::Node d = dir("d", {ro, file("c", "c"), imgb::symlink("ln", "c")}, 0750);
+    d.atime = 400000001;
+    d.mtime = 400000000;
+    imgb::Disk disk = imgb::simple_disk({f, file("s", "s", 07755), file("z", "z", 0), d});
+    disk.partitions[0].fs->root.mtime = 111111111;
+    img = dir_ + "/disk.img";
+    ASSERT_TRUE(imgb::write_image(disk, img).ok);
+    for (const char* side : {"P", "N"})
+        for (const char* t : {"", "/T", "/R", "/R2"})
+            make_dir(dir_ + "/" + side + t, as);
+    for (const char* t : {"/P/R", "/P/R2"})
+        chmod((dir_ + t).c_str(), 0700);
+    run_result p = run_in("P", "cp -p f f\ncp -p s s\ncp -p z z\ncp -rpv d T\ncp -rp / R\ncd d\ncp -rp . R2\nbye\n");
+    run_result n = run_in("N", "cp f f\ncp s s\ncp z z\ncp -rv d T\ncp -r / R\ncd d\ncp -r . R2\nbye\n");
+    EXPECT_EQ(p.err, "copy_dir d .\ncopy_dir ro .\ncopy_file a a\ncopy_dir none .\ncopy_file b b\ncopy_file c c\n"
+                     "//d/ln not copied\n//d/ln not copied\n/d/./ln not copied\n");
+    EXPECT_EQ(p.err, n.err);
+    EXPECT_EQ(p.out, n.out);
+
+    const std::string P = dir_ + "/P/";
+    auto expect = [](const std::string& path, unsigned mode, int64_t atime, int64_t mtime) {
+        host_stat s = stat_of(path);
+        EXPECT_EQ(s.mode, mode) << path;
+        EXPECT_EQ(s.atime, atime) << path;
+        EXPECT_EQ(s.mtime, mtime) << path;
+    };
+    expect(P + "f", 0640, 200000000, 300000000);
+    EXPECT_EQ(stat_of(P + "s").mode, 0755u);  // set-user-ID, set-group-ID and sticky stay behind
+    EXPECT_EQ(stat_of(P + "z").mode, 0u);
+    for (const char* t : {"T/d", "R/d"}) {
+        expect(P + t, 0750, 400000001, 400000000);
+        expect(P + t + "/ro", 0555, 0, 500000000);
+        expect(P + t + "/ro/none", 0, 0, 600000000);
+    }
+    // The targets themselves keep their own mode and times, also when the entries go straight in.
+    for (const char* t : {"R", "R2"}) {
+        host_stat s = stat_of(P + t);
+        EXPECT_EQ(s.mode, 0700u) << t;
+        EXPECT_NE(s.mtime, 111111111) << t;
+        EXPECT_NE(s.mtime, 400000000) << t;
+    }
+    EXPECT_NE(stat_of(dir_ + "/N/f").mtime, 300000000);  // without -p nothing is carried
+    EXPECT_NE(stat_of(dir_ + "/N/T/d/ro").mtime, 500000000);
+    open_up(dir_);
+    // The read-only directories were filled completely.
+    EXPECT_EQ(read_file(P + "T/d/ro/none/b"), "b");
+    EXPECT_EQ(host_tree(dir_ + "/P"), host_tree(dir_ + "/N"));
+    EXPECT_EQ(host_tree(dir_ + "/P/R2"), std::vector<std::string>({"c:1", "ro/", "ro/a:1", "ro/none/", "ro/none/b:1"}));
+}
+
+// A host directory that cannot be made or entered is named; the rest of the tree is still copied.
+TEST_F(CpHost, DirectoriesThatCannotBeMadeOrEnteredAreNamed)
+{
+    build({dir("d", {file("a", "a"), dir("sub", {file("y", "y")}), dir("e", {file("x", "x")}), file("z", "z")})});
+    for (const char* t : {"T/d", "U"})
+        make_dir(dir_ + "/" + t, as);
+    std::filesystem::create_directory(dir_ + "/V");
+    write_file(dir_ + "/T/d/sub", "in the way");
+    write_file(dir_ + "/U/d", "in the way");
+    chmod((dir_ + "/V").c_str(), as.uid >= 0 ? 0755 : 0555);  // no write permission for efsh
+    std::string script = "cp -r d T\ncp -r d U\ncp -r d V\n";
+    std::string want = "sub: Not a directory\nd: Not a directory\nd: Permission denied\n";
+    if (as.uid >= 0) {
+        // Host entries efsh may fill but not change (the owner's): the copy goes on after saying so.
+        make_dir(dir_ + "/W", as);
+        write_file(dir_ + "/W/own", "");
+        chmod((dir_ + "/W/own").c_str(), 0666);
+        std::filesystem::create_directories(dir_ + "/X/d");
+        chmod((dir_ + "/X/d").c_str(), 0777);
+        script += "cp -p d/a W/own\ncp -rp d X\n";
+        want += "W/own: Operation not permitted\nd: Operation not permitted\n";
+    }
+    run_result r = run_in("", script);
+    EXPECT_EQ(r.err, want);
+    EXPECT_EQ(host_tree(dir_ + "/T"), std::vector<std::string>({"d/", "d/a:1", "d/e/", "d/e/x:1", "d/sub:10", "d/z:1"}));
+    EXPECT_EQ(host_tree(dir_ + "/U"), std::vector<std::string>({"d:10"}));
+    EXPECT_EQ(host_tree(dir_ + "/V"), std::vector<std::string>{});
+    if (as.uid >= 0) {
+        EXPECT_EQ(read_file(dir_ + "/W/own"), "a");
+        EXPECT_EQ(host_tree(dir_ + "/X"), std::vector<std::string>({"d/", "d/a:1", "d/e/", "d/e/x:1", "d/sub/", "d/sub/y:1", "d/z:1"}));
+        EXPECT_EQ(stat_of(dir_ + "/X/d/sub").mode, 0755u);  // what efsh made is its own to change
+    }
 }
 
 }  // namespace

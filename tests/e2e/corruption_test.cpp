@@ -91,8 +91,8 @@ imgb::FsDamage bad_fs(bool magic, bool checksum, bool free_blocks, bool free_ino
     imgb::FsDamage d;
     d.bad_magic = magic;
     d.bad_checksum = checksum;
-    d.zero_free_blocks = free_blocks;
-    d.zero_free_inodes = free_inodes;
+    d.negative_free_blocks = free_blocks;
+    d.negative_free_inodes = free_inodes;
     return d;
 }
 
@@ -112,8 +112,8 @@ TEST_F(Damage, HeaderAndSuperblockStopEfshBeforeThePrompt)
          .err = "mount fs: Read error\n"},
         {.name = "superblock magic", .fs = bad_fs(true, false, false, false), .err = "mount fs: Bad magic number\n"},
         {.name = "superblock checksum", .fs = bad_fs(false, true, false, false), .err = "mount fs: Bad magic number\n"},
-        {.name = "no free blocks", .fs = bad_fs(false, false, true, false), .err = "mount fs: Bad magic number\n"},
-        {.name = "no free inodes", .fs = bad_fs(false, false, false, true), .err = "mount fs: Bad magic number\n"},
+        {.name = "negative free blocks", .fs = bad_fs(false, false, true, false), .err = "mount fs: Bad magic number\n"},
+        {.name = "negative free inodes", .fs = bad_fs(false, false, false, true), .err = "mount fs: Bad magic number\n"},
     };
     for (const StartCase& c : cases) {
         SCOPED_TRACE(c.name);

@@ -1,33 +1,16 @@
 // End-to-end in a real terminal: more through the real less, quit with q, and the prompt returns.
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <cstdlib>
-#include <unistd.h>
-#include <thread>
 
 #include "run_efsh.h"
 #include "tests/support/image_builder.h"
 
 namespace {
 
-std::string sh(const std::string& cmd)
-{
-    std::string out;
-    FILE* p = popen(cmd.c_str(), "r");
-    if (!p)
-        return out;
-    char buf[4096];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof buf, p)) > 0)
-        out.append(buf, n);
-    pclose(p);
-    return out;
-}
-
 TEST(PagerInTerminal, QuitLessEarlyAndThePromptComesBack)
 {
-    if (std::system("command -v tmux >/dev/null && command -v less >/dev/null") != 0)
+    if (!tmux_available() || std::system("command -v less >/dev/null") != 0)
         GTEST_SKIP() << "tmux or less missing";
     std::string dir = make_scratch_dir();
     std::string lines;
@@ -36,29 +19,18 @@ TEST(PagerInTerminal, QuitLessEarlyAndThePromptComesBack)
     imgb::Node f = imgb::file("long", lines);
     imgb::Result r = imgb::write_image(imgb::simple_disk({f}), dir + "/d.img");
     ASSERT_TRUE(r.ok) << r.error;
-    std::string session = "efsh" + std::to_string(getpid());
-    sh("tmux -L " + session + " kill-server 2>/dev/null");
-    std::string tm = "tmux -L " + session;
-    sh(tm + " new-session -d -s " + session + " -x 80 -y 24 'cd " + dir + " && TERM=xterm " + EFSH_BIN +
-       " -p 7 d.img; echo EFSH-ENDED; sleep 30'");
-    auto cap = [&](const std::string& text) {
-        for (int i = 0; i < 100; ++i) {
-            if (sh(tm + " capture-pane -p -t " + session).find(text) != std::string::npos)
-                return true;
-            std::this_thread::sleep_for(std::chrono::milliseconds(100));
-        }
-        return false;
-    };
-    EXPECT_TRUE(cap("d.img(7) #")) << sh(tm + " capture-pane -p -t " + session);
-    sh(tm + " send-keys -t " + session + " 'more long' Enter");
-    EXPECT_TRUE(cap("line 20"));
-    sh(tm + " send-keys -t " + session + " q");
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
-    sh(tm + " send-keys -t " + session + " 'pwd' Enter");
-    EXPECT_TRUE(cap("d.img(7) # pwd"));
-    sh(tm + " send-keys -t " + session + " 'bye' Enter");
-    EXPECT_TRUE(cap("EFSH-ENDED"));
-    sh(tm + " kill-server");
+    test_terminal t = terminal_start(dir, std::string("TERM=xterm ") + EFSH_BIN + " -p 7 d.img; echo EFSH-ENDED; sleep 30");
+    EXPECT_TRUE(terminal_wait(t, "d.img(7) #")) << terminal_screen(t);
+    terminal_keys(t, "'more long' Enter");
+    EXPECT_TRUE(terminal_wait(t, "line 20"));
+    terminal_keys(t, "q");
+    // less gives the screen back as it was, and the next prompt follows: efsh reads again.
+    EXPECT_TRUE(terminal_wait(t, "# more long\nd.img(7) #")) << terminal_screen(t);
+    terminal_keys(t, "'pwd' Enter");
+    EXPECT_TRUE(terminal_wait(t, "d.img(7) # pwd"));
+    terminal_keys(t, "'bye' Enter");
+    EXPECT_TRUE(terminal_wait(t, "EFSH-ENDED"));
+    terminal_stop(t);
     remove_tree(dir);
 }
 

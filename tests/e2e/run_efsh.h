@@ -16,11 +16,22 @@ struct run_options {
     std::vector<std::string> env;    // extra NAME=value settings (TZ=UTC is always set)
     std::string argv0;               // empty: the binary's path
     int uid = -1;                    // run as this user (when the tests run as root), -1: as the caller
+    std::string binary = {};         // empty: the efsh just built (EFSH_BIN)
     double timeout_seconds = 0;      // > 0: kill the child's process group after this long
 };
 
 // True when run_efsh starts efsh under valgrind (EFSH_VALGRIND set).
 bool efsh_under_valgrind();
+
+// True when run_efsh starts the Windows build under wine (EFSH_WINE=path/to/efsh.exe); its
+// output is compared with CR LF line ends made LF.
+bool efsh_under_wine();
+
+// What efsh sees as its argument 0 when run_efsh starts it without run_options::argv0 (the
+// binary's path; under wine the Windows path wine makes of it), and its name for messages, the
+// part of that after the last backslash.
+std::string efsh_argv0();
+std::string efsh_progname();
 
 // A run of efsh taking longer than this has hung: long enough for valgrind and the sanitizers on a
 // busy machine, so that only a run that would never end is stopped. How fast efsh is, and how
@@ -28,6 +39,10 @@ bool efsh_under_valgrind();
 double hang_seconds();
 
 run_result run_efsh(const std::vector<std::string>& args, const std::string& input, const run_options& opt = {});
+
+// Copies the efsh just built into dir (readable and runnable by every user) and returns its path:
+// a test that runs efsh as another user cannot count on reaching the build directory.
+std::string efsh_copy_in(const std::string& dir);
 
 // A fresh scratch directory for one test, removed by the caller with remove_tree.
 std::string make_scratch_dir();
@@ -57,3 +72,20 @@ std::vector<std::string> host_outside_target(const std::string& dir);
 
 // n prompts of efsh at partition 7 of image.
 std::string prompts_of(const std::string& image, int n);
+
+// A terminal for tests: a tmux server of the test's own with one 80x24 window that runs a shell
+// command (efsh, typically) in a directory. All calls do nothing once tmux is missing.
+struct test_terminal {
+    std::string tmux;  // "tmux -L <server>"
+    std::string target;
+};
+
+bool tmux_available();
+test_terminal terminal_start(const std::string& dir, const std::string& command);
+// Arguments of tmux send-keys: key names, or quoted text.
+void terminal_keys(const test_terminal& t, const std::string& keys);
+std::string terminal_screen(const test_terminal& t);
+// Waits for text to show on the screen at least count times; false after a timeout long enough
+// for any machine, which only keeps a hang from hanging the suite.
+bool terminal_wait(const test_terminal& t, const std::string& text, int count = 1);
+void terminal_stop(const test_terminal& t);

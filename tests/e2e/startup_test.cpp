@@ -1,12 +1,14 @@
 // End-to-end: the command line, the partition summary, opening failures and the prompt loop.
 #include <gtest/gtest.h>
 
+#include <filesystem>
+
 #include "run_efsh.h"
 #include "tests/support/image_builder.h"
 
 namespace {
 
-const std::string USAGE = std::string("Use: ") + EFSH_BIN + " [-hd] [-p part] file\n";
+const std::string USAGE = "Use: " + efsh_progname() + " [-hd] [-p part] file\n";
 
 class Startup : public ::testing::Test {
 protected:
@@ -32,9 +34,9 @@ TEST_F(Startup, UsageForMissingOperandHelpVersionAndBadOptions)
         EXPECT_EQ(r.status, 0);
     }
     run_result r = run_efsh({"-x", "img"}, "");
-    EXPECT_EQ(r.err, std::string(EFSH_BIN) + ": illegal option -- x\n" + USAGE);
+    EXPECT_EQ(r.err, efsh_argv0() + ": illegal option -- x\n" + USAGE);
     r = run_efsh({"-p"}, "");
-    EXPECT_EQ(r.err, std::string(EFSH_BIN) + ": option requires an argument -- p\n" + USAGE);
+    EXPECT_EQ(r.err, efsh_argv0() + ": option requires an argument -- p\n" + USAGE);
     EXPECT_EQ(r.status, 0);
 }
 
@@ -76,13 +78,16 @@ TEST_F(Startup, PartitionOptionValues)
 {
     std::string img = simple();
     run_result r = run_efsh({"-p", "16", img}, "");
-    EXPECT_EQ(r.err, std::string(EFSH_BIN) + ": invalid partition (16)\nmount fs: Bad partition\n");
+    EXPECT_EQ(r.err, efsh_progname() + ": invalid partition (16)\nmount fs: Bad partition\n");
     r = run_efsh({"-p", "-1", img}, "");
-    EXPECT_EQ(r.err.rfind(std::string(EFSH_BIN) + ": invalid partition (-1)\n", 0), 0u);
+    EXPECT_EQ(r.err.rfind(efsh_progname() + ": invalid partition (-1)\n", 0), 0u);
     EXPECT_NE(r.err.find(" Mb\n"), std::string::npos);
     EXPECT_EQ(r.out, "");
     r = run_efsh({"-p", "abc", img}, "");
     EXPECT_EQ(r.err, "mount fs: Empty partition\n");
+    // Beyond an int: held at the limit, never wrapped into the summary's -1.
+    r = run_efsh({"-p", "18446744073709551615", img}, "");
+    EXPECT_EQ(r.err, efsh_progname() + ": invalid partition (2147483647)\nmount fs: Bad partition\n");
     r = run_efsh({"-p", "3", "-p7", img}, "bye\n");
     EXPECT_EQ(r.out, img + "(7) # ");
     EXPECT_EQ(r.err, "");
@@ -118,7 +123,7 @@ TEST_F(Startup, MountFailures)
     for (int k = 0; k < 4; ++k) {
         imgb::Disk b = imgb::simple_disk({});
         imgb::FsDamage& fd = b.partitions[0].fs->damage;
-        (k == 0 ? fd.bad_magic : k == 1 ? fd.bad_checksum : k == 2 ? fd.zero_free_blocks : fd.zero_free_inodes) = true;
+        (k == 0 ? fd.bad_magic : k == 1 ? fd.bad_checksum : k == 2 ? fd.negative_free_blocks : fd.negative_free_inodes) = true;
         run_result r = run_efsh({"-p", "7", image(b, "sb" + std::to_string(k) + ".img")}, "");
         EXPECT_EQ(r.err, "mount fs: Bad magic number\n") << k;
         EXPECT_EQ(r.out, "");
@@ -130,6 +135,24 @@ TEST_F(Startup, MountFailures)
     far.partitions[0].first_block = 5000000;
     far.damage.truncate_to = 4096;
     EXPECT_EQ(run_efsh({"-p", "7", image(far, "trunc.img")}, "").err, "mount fs: Read error\n");
+}
+
+// An old disk that filled up: no free blocks, no free inodes, or neither, and it still reads.
+TEST_F(Startup, FullFileSystemsMount)
+{
+    for (int k = 0; k < 3; ++k) {
+        SCOPED_TRACE(k);
+        imgb::Disk d = imgb::simple_disk({imgb::dir("d", {imgb::file("x", "full\n")})});
+        d.partitions[0].fs->damage.zero_free_blocks = k != 1;
+        d.partitions[0].fs->damage.zero_free_inodes = k != 0;
+        std::string img = image(d, "full" + std::to_string(k) + ".img");
+        std::string t = dir + "/T" + std::to_string(k);
+        std::filesystem::create_directory(t);
+        run_result r = run_efsh({"-p", "7", img}, "cd d\nls\ncp -r / " + t + "\nbye\n");
+        EXPECT_EQ(r.err, "");
+        EXPECT_NE(r.out.find(" x\n"), std::string::npos) << r.out;
+        EXPECT_EQ(read_file(t + "/d/x"), "full\n");
+    }
 }
 
 TEST_F(Startup, PartitionBeyondTwoGibMounts)

@@ -57,8 +57,10 @@ struct Node {
 struct FsDamage {
     bool bad_magic = false;
     bool bad_checksum = false;
-    bool zero_free_blocks = false;
+    bool zero_free_blocks = false;     // a full file system
     bool zero_free_inodes = false;
+    bool negative_free_blocks = false; // -1
+    bool negative_free_inodes = false;
 };
 
 struct Fs {

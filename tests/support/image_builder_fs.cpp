@@ -448,8 +448,11 @@ struct FsWriter {
         store_chars(sb + 32, 6, fs.name);
         store_chars(sb + 38, 6, fs.pack);
         store_be32(sb + 44, static_cast<uint32_t>((sb_size + 7) / 8));
-        store_be32(sb + 48, fs.damage.zero_free_blocks ? 0 : static_cast<uint32_t>(std::max<int64_t>(free_blocks, 1)));
-        store_be32(sb + 52, fs.damage.zero_free_inodes ? 0 : static_cast<uint32_t>(std::max<int64_t>(free_inodes, 1)));
+        auto free_count = [](bool zero, bool negative, int64_t count) {
+            return negative ? 0xFFFFFFFFu : zero ? 0u : static_cast<uint32_t>(std::max<int64_t>(count, 1));
+        };
+        store_be32(sb + 48, free_count(fs.damage.zero_free_blocks, fs.damage.negative_free_blocks, free_blocks));
+        store_be32(sb + 52, free_count(fs.damage.zero_free_inodes, fs.damage.negative_free_inodes, free_inodes));
         store_be32(sb + 56, 2);
         store_be32(sb + 60, static_cast<uint32_t>(sb_size - 1));
         store_be32(sb + 64, max_ino);

@@ -1,0 +1,32 @@
+# The stand-in pager for the end-to-end suite under wine, built as less.exe where no real one is.
+add_executable(stand_in_less tests/support/stand_in_less.cpp)
+set_target_properties(stand_in_less PROPERTIES OUTPUT_NAME less RUNTIME_OUTPUT_DIRECTORY ${PROJECT_BINARY_DIR}/stand-in)
+
+# The Windows release: efsh-<version>-win64.zip holding efsh.exe, the manual as plain text and the
+# README. Only these, in the "win64" component: the install rules the Linux package uses (bin/,
+# share/man/) stay out of the zip.
+find_program(EFSH_GROFF groff)
+if(EFSH_GROFF)
+  # Plain text without overstriking: Windows has no man and no pager that reads groff's output.
+  add_custom_command(
+    OUTPUT ${PROJECT_BINARY_DIR}/efsh.txt
+    COMMAND ${EFSH_GROFF} -man -Tascii -P-cbu ${PROJECT_SOURCE_DIR}/doc/efsh.1 > ${PROJECT_BINARY_DIR}/efsh.txt
+    DEPENDS ${PROJECT_SOURCE_DIR}/doc/efsh.1
+    COMMENT "Rendering the manual as text")
+  add_custom_target(manual_text ALL DEPENDS ${PROJECT_BINARY_DIR}/efsh.txt)
+  install(FILES ${PROJECT_BINARY_DIR}/efsh.txt DESTINATION . COMPONENT win64)
+else()
+  message(WARNING "groff not found: the Windows package will lack the manual (efsh.txt)")
+endif()
+install(TARGETS efsh RUNTIME DESTINATION . COMPONENT win64)
+install(FILES ${PROJECT_SOURCE_DIR}/README.md DESTINATION . COMPONENT win64)
+
+set(CPACK_GENERATOR ZIP)
+set(CPACK_PACKAGE_NAME efsh)
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+set(CPACK_PACKAGE_FILE_NAME efsh-${PROJECT_VERSION}-win64)
+set(CPACK_ARCHIVE_COMPONENT_INSTALL ON)
+set(CPACK_COMPONENTS_ALL win64)
+set(CPACK_COMPONENTS_GROUPING ALL_COMPONENTS_IN_ONE)
+set(CPACK_STRIP_FILES ON)
+include(CPack)

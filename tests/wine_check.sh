@@ -1,0 +1,114 @@
+#!/usr/bin/env bash
+# Runs the Windows build under wine on the demo image as a Windows user would, with a stand-in
+# pager of its own first on the Windows PATH, and compares what it prints (CR LF made LF) and
+# what it copies with the texts below. Independent of the test suite and its runner.
+#   tests/wine_check.sh build-win/efsh.exe build/demo/demo.img
+set -euo pipefail
+exe=$(realpath "$1")
+image=$(realpath "$2")
+
+work=$(mktemp -d)
+export WINEDEBUG=-all TZ=UTC
+if [ -z "${WINEPREFIX:-}" ]; then
+  # A prefix of its own, made before the first measured run: making one prints on its own.
+  export WINEPREFIX="$work/prefix"
+  trap 'wineserver -k 2>/dev/null || true; rm -rf "$work"' EXIT
+  wine wineboot -i >/dev/null 2>&1
+else
+  trap 'rm -rf "$work"' EXIT
+fi
+winpath() { printf 'Z:%s' "$1" | tr / '\\'; }
+fail=0
+check() {  # what, expected, actual
+  if [ "$2" != "$3" ]; then
+    echo "wine check: $1 differs" >&2
+    diff <(printf '%s' "$2") <(printf '%s' "$3") >&2 || true
+    fail=1
+  fi
+}
+
+# The pager: copies its standard input, untouched, into LESS_LOG.
+mkdir "$work/bin" "$work/T"
+cat > "$work/less.c" <<'EOF'
+#include <fcntl.h>
+#include <io.h>
+#include <stdio.h>
+#include <stdlib.h>
+int main(void)
+{
+    char buf[4096];
+    size_t n;
+    FILE *out = fopen(getenv("LESS_LOG"), "ab");
+    _setmode(_fileno(stdin), _O_BINARY);
+    while ((n = fread(buf, 1, sizeof buf, stdin)) > 0)
+        fwrite(buf, 1, n, out);
+    return fclose(out) != 0;
+}
+EOF
+x86_64-w64-mingw32-gcc -O2 -static -o "$work/bin/less.exe" "$work/less.c"
+cp "$image" "$work/demo.img"
+cd "$work"
+export WINEPATH; WINEPATH=$(winpath "$work/bin")
+export LESS_LOG; LESS_LOG=$(winpath "$work/less.log")
+run() { wine "$(winpath "$exe")" "$@" 2>"$work/err" | tr -d '\r'; }
+err() { tr -d '\r' <"$work/err"; }
+
+out=$(run -p 7 demo.img <<EOF
+ls
+cd /etc
+pwd
+ls -l
+more motd
+cd /usr/people/guest
+more notes.txt
+lcd C:\\windows
+lcd $(winpath "$work")
+cp -r /etc T
+cp /bin/big big.bin
+cd nowhere
+bye
+EOF
+)
+p='demo.img(7) # '
+check "session output" "$p         2                        .
+         2                       ..
+         3                      etc
+         7                      usr
+        15                      bin
+        19                      dev
+        25                      tmp
+        26                     many
+$p$p$p$p$p$p$p$p$p$p$p$p" "$out"
+check "session messages" "/etc
+d      3 0755  2     0     0     512 Mar  7 20:26 .
+d      2 0755  8     0     0     512 Mar  7 20:26 ..
+-      4 0644  1     0     0      65 Jan  1 00:00 motd
+-      5 0644  1     0     0      81 Jan  1 00:00 passwd
+l      6 0777  1     0     0       4 Jan  1 00:00 issue
+/usr/people/guest//etc/issue not copied
+nowhere: No such file or directory" "$(err)"
+# The pager and the host copies get the image's bytes: LF line ends, no CR added.
+check "pager input" "$(printf 'Welcome to efsh, the EFS disk image shell.\nThis image is a demo.\nline one\nline two\n\ttabbed line three\n' | od -c)" \
+  "$(od -c less.log)"
+check "copied tree" "T/etc
+T/etc/motd 65
+T/etc/passwd 81" "$(find T -mindepth 1 | sort | while read -r f; do if [ -f "$f" ]; then echo "$f $(stat -c %s "$f")"; else echo "$f"; fi; done)"
+check "copied file" "$(printf 'root:x:0:0:Super-User:/:/bin/sh\nguest:x:998:998:Guest:/usr/people/guest:/bin/csh\n' | od -c)" \
+  "$(od -c T/etc/passwd)"
+check "large copy" 400000 "$(stat -c %s big.bin)"
+
+# Without a partition: the summary; a missing image: the C library's text for the reason.
+check "summary output" "" "$(run demo.img </dev/null)"
+check "summary" "	256 Mb
+	7	0 Mb
+	8	0 Mb" "$(err)"
+check "missing image output" "" "$(run -p 7 missing.img </dev/null)"
+check "missing image message" "open disk: No such file or directory" "$(err)"
+# The program's name is cut at the last backslash of the Windows path.
+run >/dev/null </dev/null || true
+check "usage" "Use: efsh.exe [-hd] [-p part] file" "$(err)"
+
+if [ "$fail" = 0 ]; then
+  echo "wine check: passed"
+fi
+exit "$fail"
