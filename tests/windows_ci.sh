@@ -33,11 +33,8 @@ wine wineboot -i >/dev/null 2>&1
 #    the README's command line), not through the runner, so they say nothing about efsh.exe;
 #  - Bounds.DirectoryOfTwentyThousandEntries: wine looks for every new file name case-insensitively
 #    through the whole directory, so making 20000 files in one takes minutes, far past its time limit;
-#  - Commands.CpStatusesAndMessages: opening a directory as a file gives "Permission denied" from
-#    Microsoft's fopen, "Is a directory" on POSIX; holds once cp creates its files through the host
-#    layer (host_create maps it).
 skip=Startup.ProgramNameIsCutAtBackslashOnly:Commands.TargetDirectoryThatCannotBeEnteredGivesStatusFive:CpHost.*
-skip+=:PagerInTerminal.*:LineEditInTerminal.*:Readme.*:Bounds.DirectoryOfTwentyThousandEntries:Commands.CpStatusesAndMessages
+skip+=:PagerInTerminal.*:LineEditInTerminal.*:Readme.*:Bounds.DirectoryOfTwentyThousandEntries
 EFSH_WINE="$PWD/$win_build/efsh.exe" "$host_build/tests/efsh_e2e" --gtest_filter="-$skip"
 tests/wine_check.sh "$win_build/efsh.exe" "$host_build/demo/demo.img"
 echo "windows: build and package $((built - start)) s, wine runs $(($(date +%s) - built)) s"
