@@ -343,7 +343,6 @@ TEST_F(Commands, TargetDirectoryThatCannotBeEnteredGivesStatusFive)
     run_options o = opt;
     o.uid = 65534;
     o.cwd = "/";
-    o.binary = efsh_copy_in(dir_);
     run_result r = run_efsh({"-p", "7", img}, "cp -r d " + dir_ + "/locked\ncp -r f " + dir_ + "/locked\n", o);
     // Status 5 prints nothing of its own; the prompt loop adds the host's reason for the failed chdir.
     EXPECT_EQ(r.err, "cp: Permission denied\ncp: Permission denied\n");

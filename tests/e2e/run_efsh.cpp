@@ -94,13 +94,31 @@ void remove_tree(const std::string& path)
     std::filesystem::remove_all(path, ec);
 }
 
-std::string efsh_copy_in(const std::string& dir)
+namespace {
+
+std::string reachable_dir;
+
+void remove_reachable_copy()
 {
-    std::string path = dir + "/efsh";
-    std::error_code ec;
-    std::filesystem::copy_file(EFSH_BIN, path, std::filesystem::copy_options::overwrite_existing, ec);
-    chmod(path.c_str(), 0755);
-    return path;
+    remove_tree(reachable_dir);
+}
+
+}  // namespace
+
+std::string efsh_for_any_user()
+{
+    if (reachable_dir.empty()) {
+        char buf[] = "/tmp/efsh-bin-XXXXXX";
+        if (!mkdtemp(buf))
+            return EFSH_BIN;
+        reachable_dir = buf;
+        chmod(buf, 0755);
+        std::atexit(remove_reachable_copy);
+        std::error_code ec;
+        std::filesystem::copy_file(EFSH_BIN, reachable_dir + "/efsh", ec);
+        chmod((reachable_dir + "/efsh").c_str(), 0755);
+    }
+    return reachable_dir + "/efsh";
 }
 
 bool efsh_under_valgrind()
@@ -167,6 +185,9 @@ double hang_seconds()
 
 run_result run_efsh(const std::vector<std::string>& args, const std::string& input, const run_options& opt)
 {
+    // Another user may not reach the build directory (a clone under /root or mktemp -d): such a
+    // run starts a copy of efsh that every user can reach.
+    std::string reachable = opt.uid >= 0 && opt.binary.empty() ? efsh_for_any_user() : std::string();
     std::string base = temp_path("");
     std::string in_path = base + ".in", out_path = base + ".out", err_path = base + ".err";
     std::remove(base.c_str());
@@ -210,7 +231,7 @@ run_result run_efsh(const std::vector<std::string>& args, const std::string& inp
         if (bench_log)
             for (std::string& w : timer)
                 argv.push_back(w.data());
-        std::string bin = opt.binary.empty() ? std::string(EFSH_BIN) : opt.binary;
+        std::string bin = !opt.binary.empty() ? opt.binary : opt.uid >= 0 ? reachable : std::string(EFSH_BIN);
         std::string a0 = opt.argv0.empty() || vg_dir || bench_log ? bin : opt.argv0;
         // Under wine the program's name is the Windows path wine makes of the binary's, whatever argv0 says.
         std::string wine = "wine";

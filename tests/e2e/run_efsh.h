@@ -16,7 +16,7 @@ struct run_options {
     std::vector<std::string> env;    // extra NAME=value settings (TZ=UTC is always set)
     std::string argv0;               // empty: the binary's path
     int uid = -1;                    // run as this user (when the tests run as root), -1: as the caller
-    std::string binary = {};         // empty: the efsh just built (EFSH_BIN)
+    std::string binary = {};         // empty: the efsh just built (EFSH_BIN; a copy of it for another uid)
     double timeout_seconds = 0;      // > 0: kill the child's process group after this long
 };
 
@@ -40,9 +40,8 @@ double hang_seconds();
 
 run_result run_efsh(const std::vector<std::string>& args, const std::string& input, const run_options& opt = {});
 
-// Copies the efsh just built into dir (readable and runnable by every user) and returns its path:
-// a test that runs efsh as another user cannot count on reaching the build directory.
-std::string efsh_copy_in(const std::string& dir);
+// The efsh just built, copied once per test process where every user can read and run it.
+std::string efsh_for_any_user();
 
 // A fresh scratch directory for one test, removed by the caller with remove_tree.
 std::string make_scratch_dir();
