@@ -129,22 +129,31 @@ int copy_tree(const char* name, const char* host, const char* target, int flags)
     return result;
 }
 
-// Extents read back to back gather here and go into the host file four at a time: file systems
-// that keep a file in large blocks take a run of writes of one extent each a fifth slower, and
-// half a megabyte still stays in the processor's cache between the read and the write.
+// Extents read back to back gather here and go into the host file about four at a time: file
+// systems that keep a file in large blocks take a run of writes of one extent each a fifth slower,
+// and half a megabyte still stays in the processor's cache between the read and the write. Each
+// write but the last ends on a multiple of 128 KiB in the file (the rest moves to the front and
+// goes with the next one): extents are 124 KiB, and writes that leave the host's large pages of
+// a new file half filled measured some 4% slower on ext4. The buffer holds what is left (less
+// than WRITE_ALIGN) plus reads up to WRITE_PIECE and one more extent.
 constexpr size_t WRITE_PIECE = 4 * STREAM_BUF_SIZE;
+constexpr size_t WRITE_ALIGN = 128 * 1024;
+static_assert(WRITE_ALIGN <= WRITE_PIECE);
 uint8_t gathered[WRITE_PIECE + STREAM_BUF_SIZE];
 
 // Runs of extents back to back in the image at least this long are copied inside the host.
 constexpr size_t IN_HOST_RUN = 1024 * 1024;
 
-void write_gathered(host_out* out, size_t* fill, bool* write_failed)
+// Writes what has gathered: all of it, or (all false) as much as ends on a multiple of WRITE_ALIGN.
+void write_gathered(host_out* out, size_t* fill, bool* write_failed, bool all = true)
 {
-    if (*fill != 0 && !*write_failed && host_write(out, gathered, *fill) != *fill) {
+    size_t n = all ? *fill : *fill & ~(WRITE_ALIGN - 1);
+    if (n != 0 && !*write_failed && host_write(out, gathered, n) != n) {
         std::perror("fwrite");
         *write_failed = true;
     }
-    *fill = 0;
+    std::memmove(gathered, gathered + n, *fill - n);
+    *fill -= n;
 }
 
 // Every byte of the stream into the host file. Extents that lie back to back in the image for a
@@ -170,7 +179,7 @@ bool move_bytes(fs_file* s, host_out* out)
             break;
         fill += r.bytes;
         if (fill >= WRITE_PIECE)
-            write_gathered(out, &fill, &write_failed);
+            write_gathered(out, &fill, &write_failed, false);
     }
     write_gathered(out, &fill, &write_failed);
     return !write_failed;
