@@ -118,6 +118,8 @@ int fs_iread(fs* f, uint32_t n, uint8_t* block, disk_inode* ip);
 // Decodes 128 raw bytes into *ip; returns the number of in-use extents with a non-zero magic.
 int fs_iswap(const uint8_t* raw, disk_inode* ip);
 int fs_istat(uint32_t n, fs_statbuf* st);
+// The stat record of inode n from its decoded inode.
+void fs_stat_of(const disk_inode& ino, uint32_t n, fs_statbuf* st);
 // Reads one extent whole into dst (capacity cap bytes). Bytes read, or -1 with fs_errno set.
 int32_t fs_read_extent(fs* f, const extent* ex, uint8_t* dst, size_t cap);
 // Loads block ind_block of indirect extent ext_index of the stream's inode into ind_buf; nonzero on success.

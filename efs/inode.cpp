@@ -57,7 +57,10 @@ const uint8_t* read_inode(fs* f, uint32_t n, uint8_t* block, int* rc)
 
 }  // namespace
 
-int fs_iswap(const uint8_t* raw, disk_inode* ip)
+namespace {
+
+// The fixed fields of a raw inode, everything but the extents.
+void decode_head(const uint8_t* raw, disk_inode* ip)
 {
     ip->di_mode = load_be16(raw + 0);
     ip->di_nlink = load_be16s(raw + 2);
@@ -71,6 +74,13 @@ int fs_iswap(const uint8_t* raw, disk_inode* ip)
     ip->di_extent_count = load_be16s(raw + 28);
     ip->di_spare[0] = raw[30];
     ip->di_spare[1] = raw[31];
+}
+
+}  // namespace
+
+int fs_iswap(const uint8_t* raw, disk_inode* ip)
+{
+    decode_head(raw, ip);
     int k = extents_in_use(raw);
     for (int i = 0; i < DIRECT_EXTENTS; ++i) {
         if (i < k)
@@ -88,26 +98,33 @@ int fs_iread(fs* f, uint32_t n, uint8_t* block, disk_inode* ip)
     return raw ? fs_iswap(raw, ip) : rc;
 }
 
+void fs_stat_of(const disk_inode& ino, uint32_t n, fs_statbuf* st)
+{
+    st->st_ino = static_cast<uint16_t>(n);
+    st->st_mode = ino.di_mode;
+    st->st_nlink = ino.di_nlink;
+    st->st_uid = static_cast<int16_t>(ino.di_uid);
+    st->st_gid = static_cast<int16_t>(ino.di_gid);
+    st->st_size = ino.di_size;
+    st->st_atime = ino.di_atime;
+    st->st_mtime = ino.di_mtime;
+    st->st_ctime = ino.di_ctime;
+}
+
 int fs_istat(uint32_t n, fs_statbuf* st)
 {
     fs* f = fs_current();
     if (!f)
         return -1;
-    // Only the fields of the stat record are decoded: a long listing stats every entry.
+    // Only the fixed fields are decoded, not the extents: a long listing stats every entry.
     uint8_t block[512];
     int rc = 0;
     const uint8_t* raw = read_inode(f, n, block, &rc);
     if (!raw || bad_magics(raw) != 0)
         return -1;
-    st->st_ino = static_cast<uint16_t>(n);
-    st->st_mode = load_be16(raw + 0);
-    st->st_nlink = load_be16s(raw + 2);
-    st->st_uid = static_cast<int16_t>(load_be16(raw + 4));
-    st->st_gid = static_cast<int16_t>(load_be16(raw + 6));
-    st->st_size = load_be32s(raw + 8);
-    st->st_atime = load_be32s(raw + 12);
-    st->st_mtime = load_be32s(raw + 16);
-    st->st_ctime = load_be32s(raw + 20);
+    disk_inode ino;
+    decode_head(raw, &ino);
+    fs_stat_of(ino, n, st);
     return 0;
 }
 

@@ -226,6 +226,9 @@ int copy_file(const char* source, const char* target, int flags, uint32_t ino)
         return 1;
     }
     bool write_failed = !move_bytes(s, out);
+    // cp -p takes the mode and times from the stream's own copy of the inode: no second read.
+    fs_statbuf st;
+    fs_stat_of(*s->inode, ino, &st);
     if (static_cast<int64_t>(s->osize) <= s->inode->di_size) {
         // Extents that end before the size leave no code; say "Read error", not a stale host errno.
         if (fs_errno == 0)
@@ -235,13 +238,8 @@ int copy_file(const char* source, const char* target, int flags, uint32_t ino)
     fs_fclose(s);
     if (host_close_out(out) != 0 && !write_failed)
         std::perror("fclose");
-    if (flags & CP_PERM) {
-        fs_statbuf st;
-        if ((ino != 0 ? fs_istat(ino, &st) : fs_stat(source, &st)) == 0)
-            (void)copy_perm(target, st);
-        else
-            fs_perror(source);
-    }
+    if (flags & CP_PERM)
+        (void)copy_perm(target, st);
     return 0;
 }
 
