@@ -227,17 +227,14 @@ bool load_run(fs_file* s, const fs_run* r)
 
 const uint8_t* fs_read_run(fs_file* s, const fs_run* r, uint8_t* into)
 {
-    if (!into) {
-        if (!load_run(s, r))
-            return nullptr;
-        into = s->buf.get();
-    } else if (fs_read_extent(s->fs, &r->ex, into, STREAM_BUF_SIZE) < 0) {
+    uint8_t* dst = into ? into : s->buf.get();
+    if (fs_read_extent(s->fs, &r->ex, dst, STREAM_BUF_SIZE) < 0) {
         ++s->osize;
         return nullptr;
     }
     s->osize += r->bytes;
     s->avail = 0;
-    return into;
+    return dst;
 }
 
 void fs_join_run(const fs_file* s, fs_run* r)
