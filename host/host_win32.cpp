@@ -376,10 +376,8 @@ host_out* host_create(const char* path)
     int fd = _open(path, _O_WRONLY | _O_CREAT | _O_TRUNC | _O_BINARY | _O_NOINHERIT, _S_IREAD | _S_IWRITE);
     if (fd < 0) {
         // Windows refuses to open a directory for writing as it refuses any denied access.
-        if (errno == EACCES) {
-            int saved = errno;
-            errno = host_path_kind(path) == 1 ? EISDIR : saved;
-        }
+        if (errno == EACCES)
+            errno = host_path_kind(path) == 1 ? EISDIR : EACCES;
         return nullptr;
     }
     host_out* o = new (std::nothrow) host_out{fd};

@@ -229,12 +229,7 @@ int copy_file(const char* source, const char* target, int flags, uint32_t ino)
     // cp -p takes the mode and times from the stream's own copy of the inode: no second read.
     fs_statbuf st;
     fs_stat_of(*s->inode, ino, &st);
-    if (static_cast<int64_t>(s->osize) <= s->inode->di_size) {
-        // Extents that end before the size leave no code; say "Read error", not a stale host errno.
-        if (fs_errno == 0)
-            fs_errno = FS_EREAD;
-        fs_perror("fs_fread");
-    }
+    report_early_end(s);
     fs_fclose(s);
     if (host_close_out(out) != 0 && !write_failed)
         std::perror("fclose");

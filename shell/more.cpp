@@ -4,6 +4,17 @@
 #include "host/host_io.h"
 #include "shell/shell.h"
 
+void report_early_end(const fs_file* s)
+{
+    // A stream read to its end leaves osize one past the size; less means the data stopped early.
+    if (static_cast<int64_t>(s->osize) <= s->inode->di_size) {
+        // Extents that end before the size leave no code; say "Read error", not a stale host errno.
+        if (fs_errno == 0)
+            fs_errno = FS_EREAD;
+        fs_perror("fs_fread");
+    }
+}
+
 int do_more(const char* path)
 {
     std::fflush(stdout);
@@ -28,12 +39,7 @@ int do_more(const char* path)
             break;
         (void)std::fwrite(bytes, 1, r.bytes, pager);
     }
-    if (static_cast<int64_t>(s->osize) <= s->inode->di_size) {
-        // Extents that end before the size leave no code; say "Read error", not a stale host errno.
-        if (fs_errno == 0)
-            fs_errno = FS_EREAD;
-        fs_perror("fs_fread");
-    }
+    report_early_end(s);
     fs_fclose(s);
     host_pclose(pager);
     return 0;

@@ -2,11 +2,11 @@
 #include <cerrno>
 #include <cstring>
 #include <string>
-#include "common/tokens.h"
-#include "host/host_io.h"
 
+#include "common/tokens.h"
 #include "efs/efs_io.h"
 #include "efs/fs_error.h"
+#include "host/host_io.h"
 #include "shell/line_edit.h"
 #include "shell/shell.h"
 
@@ -32,16 +32,14 @@ void prompt_loop(FILE* in, const char* image, int partition)
     char line[LINE_BUF];
     char* words[MAX_WORDS + 1];
     line_editor* editor = line_edit_open(in, stdout);
-    std::string prompt;
-    if (editor)
-        prompt = std::string(image) + "(" + std::to_string(partition) + ") # ";
+    const std::string prompt = std::string(image) + "(" + std::to_string(partition) + ") # ";
     for (;;) {
         std::fflush(stderr);
         if (editor) {
             if (!line_edit_gets(editor, prompt.c_str(), line, sizeof line))
                 break;
         } else {
-            std::printf("%s(%d) # ", image, partition);
+            std::fputs(prompt.c_str(), stdout);
             std::fflush(stdout);
             // A read error ends the loop like the end of input: the line buffer is not to be trusted.
             if (!std::fgets(line, sizeof line, in) || std::feof(in) || std::ferror(in))

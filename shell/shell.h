@@ -5,6 +5,7 @@
 
 struct volume_header;
 struct fs_statbuf;
+struct fs_file;
 
 extern const char* progname;
 extern int debug;
@@ -20,6 +21,8 @@ void prompt_loop(FILE* in, const char* image, int partition);
 
 void do_ls(const char* path, const char* long_format);
 int do_more(const char* path);
+// After a file has been read through: "fs_fread" and the reason when its data ended early.
+void report_early_end(const fs_file* s);
 
 int do_cp(int argc, char** argv);
 void cp_usage();
