@@ -15,13 +15,6 @@ struct host_file;
 // and writers. Null on failure, with errno set to the C library's code for the reason.
 host_file* host_open(const char* path);
 
-// Absolute positioning from the start of the file. A negative or unrepresentable offset fails.
-bool host_seek(host_file* f, int64_t offset);
-
-// Reads up to len bytes at the current position; returns the count read (short at end of file),
-// or -1 when the host reports an error.
-int64_t host_read(host_file* f, void* buf, size_t len);
-
 // Seeks to offset and reads exactly len bytes: 0 on success, 1 when the seek fails,
 // 2 when the read fails or comes back short.
 int host_read_at(host_file* f, int64_t offset, void* buf, size_t len);

@@ -35,35 +35,6 @@ host_file* host_open(const char* path)
     return f;
 }
 
-bool host_seek(host_file* f, int64_t offset)
-{
-    if (!f || offset < 0)
-        return false;
-    if (static_cast<uint64_t>(offset) > static_cast<uint64_t>(std::numeric_limits<off_t>::max()))
-        return false;
-    return ::lseek(f->fd, static_cast<off_t>(offset), SEEK_SET) == static_cast<off_t>(offset);
-}
-
-int64_t host_read(host_file* f, void* buf, size_t len)
-{
-    if (!f)
-        return -1;
-    size_t done = 0;
-    auto* p = static_cast<unsigned char*>(buf);
-    while (done < len) {
-        ssize_t n = ::read(f->fd, p + done, len - done);
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            return -1;
-        }
-        if (n == 0)
-            break;
-        done += static_cast<size_t>(n);
-    }
-    return static_cast<int64_t>(done);
-}
-
 int host_read_at(host_file* f, int64_t offset, void* buf, size_t len)
 {
     if (!f || offset < 0 ||

@@ -183,7 +183,8 @@ host_file* host_open(const char* path)
     return f;
 }
 
-bool host_seek(host_file* f, int64_t offset)
+// Absolute positioning from the start of the file; a negative or unreachable offset fails.
+static bool seek_to(host_file* f, int64_t offset)
 {
     if (!f || offset < 0)
         return false;
@@ -197,7 +198,8 @@ bool host_seek(host_file* f, int64_t offset)
     return at.QuadPart == offset;
 }
 
-int64_t host_read(host_file* f, void* buf, size_t len)
+// Reads up to len bytes at the current position: the count read (short at the end), or -1.
+static int64_t read_up_to(host_file* f, void* buf, size_t len)
 {
     if (!f)
         return -1;
@@ -243,11 +245,11 @@ int read_in_whole_sectors(host_file* f, int64_t offset, void* buf, size_t len)
         size_t skip = static_cast<size_t>(at - start);
         size_t want = len - done + skip;
         want = want > window ? window : (want + unit - 1) / unit * unit;
-        if (!host_seek(f, start)) {
+        if (!seek_to(f, start)) {
             rc = 1;
             break;
         }
-        int64_t got = host_read(f, bounce, want);
+        int64_t got = read_up_to(f, bounce, want);
         if (got <= static_cast<int64_t>(skip)) {
             rc = 2;
             break;
@@ -270,9 +272,9 @@ int read_in_whole_sectors(host_file* f, int64_t offset, void* buf, size_t len)
 
 int host_read_at(host_file* f, int64_t offset, void* buf, size_t len)
 {
-    if (offset < 0 || len > static_cast<uint64_t>(std::numeric_limits<int64_t>::max() - offset) || !host_seek(f, offset))
+    if (offset < 0 || len > static_cast<uint64_t>(std::numeric_limits<int64_t>::max() - offset) || !seek_to(f, offset))
         return 1;
-    int64_t n = host_read(f, buf, len);
+    int64_t n = read_up_to(f, buf, len);
     if (n < 0 && GetLastError() == ERROR_INVALID_PARAMETER)
         return read_in_whole_sectors(f, offset, buf, len);
     return n >= 0 && static_cast<uint64_t>(n) == len ? 0 : 2;
