@@ -3,7 +3,16 @@
 
 using imgb::file;
 
-class Streams : public Mounted {};
+class Streams : public Mounted {
+protected:
+    // A file of the given data spread over that many extents, for the damage switches to work on.
+    static imgb::Node spread(const char* name, const std::string& data, int extents)
+    {
+        imgb::Node n = file(name, data);
+        n.extents = extents;
+        return n;
+    }
+};
 
 TEST_F(Streams, CountsAndOsizeAtTheEnd)
 {
@@ -95,11 +104,7 @@ TEST_F(Streams, SixteenSlotsSharedByFileAndDirectoryStreams)
 TEST_F(Streams, DamagedExtentsStopTheStreamCleanly)
 {
     std::string data = imgb::pattern(40 * 512, 7);
-    auto node = [&](const char* name, int extents) {
-        imgb::Node n = file(name, data);
-        n.extents = extents;
-        return n;
-    };
+    auto node = [&](const char* name, int extents) { return spread(name, data, extents); };
     imgb::Node negative = node("negative", 4);
     negative.damage.raw_extent_count = -3;
     imgb::Node too_many = node("too_many", 20);
@@ -166,11 +171,7 @@ TEST_F(Streams, ExtentsPastTheSizeAreNotRead)
 TEST_F(Streams, RunsDeliverWhatFreadDelivers)
 {
     std::string data = imgb::pattern(300 * 1024 + 77, 9);
-    auto node = [&](const char* name, int extents) {
-        imgb::Node n = file(name, data);
-        n.extents = extents;
-        return n;
-    };
+    auto node = [&](const char* name, int extents) { return spread(name, data, extents); };
     imgb::Node zeros = node("zeros", 80);
     zeros.zero_length_at = {0, 40, 79};
     imgb::Node tail = node("tail", 3);
