@@ -72,6 +72,12 @@ host_out* host_create(const char* path);
 // Writes len bytes; returns the count written, which is less than len (errno set) only on failure.
 size_t host_write(host_out* o, const void* buf, size_t len);
 
+// The file is about to receive bytes more bytes: where the host sets space aside without writing
+// it (Linux's fallocate on disk file systems; ext4 takes a new 200 MB file a quarter faster), it
+// does so now. Neither the file's size nor its contents change; space the file has not filled
+// by host_close_out is given back then. A hint only: nothing is reported, nothing may depend on it.
+void host_reserve(host_out* o, uint64_t bytes);
+
 // Copies len bytes of the image from offset onto the end of o inside the host, without passing
 // them through efsh, where the host can (Linux's copy_file_range, which also shares blocks on
 // file systems that can). All or nothing: returns len when every byte was copied; otherwise -1,

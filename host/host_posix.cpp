@@ -12,6 +12,11 @@
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <unistd.h>
+#include <algorithm>
+#if EFSH_HAVE_FALLOCATE
+#include <linux/magic.h>
+#include <sys/vfs.h>
+#endif
 
 struct host_file {
     int fd;
@@ -128,6 +133,7 @@ bool host_localtime(int64_t seconds, std::tm* out)
 struct host_out {
     int fd;
     int64_t pos;         // bytes in the file so far: where the next bytes go
+    int64_t reserved;    // space set aside by host_reserve, from the start of the file
     bool no_copy_range;  // the host has refused (or failed) an in-kernel copy into this file
 };
 
@@ -136,7 +142,7 @@ host_out* host_create(const char* path)
     int fd = ::open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOCTTY, 0666);
     if (fd < 0)
         return nullptr;
-    host_out* o = new (std::nothrow) host_out{fd, 0, false};
+    host_out* o = new (std::nothrow) host_out{fd, 0, 0, false};
     if (!o) {
         ::close(fd);
         errno = ENOMEM;
@@ -203,8 +209,40 @@ int64_t host_copy_range(host_out* o, host_file* from, int64_t offset, size_t len
 #endif
 }
 
+void host_reserve(host_out* o, uint64_t bytes)
+{
+#if EFSH_HAVE_FALLOCATE
+    // A file system in memory would hand over every page now, zero-filled, and the copy would
+    // fill it again: there the space is left to the writes. So is a device or pipe.
+    struct stat st;
+    struct statfs fs;
+    if (bytes == 0 || bytes > static_cast<uint64_t>(std::numeric_limits<off_t>::max() - o->pos) ||
+        ::fstat(o->fd, &st) != 0 || !S_ISREG(st.st_mode) || ::fstatfs(o->fd, &fs) != 0 ||
+        fs.f_type == TMPFS_MAGIC)
+        return;
+    int saved = errno;
+    if (::fallocate(o->fd, FALLOC_FL_KEEP_SIZE, static_cast<off_t>(o->pos), static_cast<off_t>(bytes)) == 0)
+        o->reserved = std::max(o->reserved, o->pos + static_cast<int64_t>(bytes));
+    errno = saved;
+#else
+    (void)o;
+    (void)bytes;
+#endif
+}
+
 int host_close_out(host_out* o)
 {
+#if EFSH_HAVE_FALLOCATE
+    // A copy that ended early gives back the space it did not fill: ext4 frees space past the end
+    // on a truncation to the size the file has, other file systems on a hole punched there.
+    if (o->reserved > o->pos) {
+        int saved = errno;
+        (void)::ftruncate(o->fd, static_cast<off_t>(o->pos));
+        (void)::fallocate(o->fd, FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE, static_cast<off_t>(o->pos),
+                          static_cast<off_t>(o->reserved - o->pos));
+        errno = saved;
+    }
+#endif
     int rc = ::close(o->fd);
     delete o;
     return rc == 0 ? 0 : -1;

@@ -408,6 +408,11 @@ size_t host_write(host_out* o, const void* buf, size_t len)
     return done;
 }
 
+void host_reserve(host_out*, uint64_t)
+{
+    // Not measured on Windows: the copy writes as it goes.
+}
+
 int64_t host_copy_range(host_out*, host_file*, int64_t, size_t)
 {
     return -1;  // no copy inside the host: the caller reads and writes

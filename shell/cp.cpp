@@ -144,6 +144,11 @@ uint8_t gathered[WRITE_PIECE + STREAM_BUF_SIZE];
 // Runs of extents back to back in the image at least this long are copied inside the host.
 constexpr size_t IN_HOST_RUN = 1024 * 1024;
 
+// Files at least this long have their space set aside before the copy (where the host does that
+// without writing it). The size comes from the image and may claim more than the extents hold:
+// what the copy does not fill is given back when the file is closed.
+constexpr size_t RESERVE_FROM = 1024 * 1024;
+
 // Writes what has gathered: all of it, or (all false) as much as ends on a multiple of WRITE_ALIGN.
 void write_gathered(host_out* out, size_t* fill, bool* write_failed, bool all = true)
 {
@@ -225,10 +230,12 @@ int copy_file(const char* source, const char* target, int flags, uint32_t ino)
         fs_fclose(s);
         return 1;
     }
-    bool write_failed = !move_bytes(s, out);
     // cp -p takes the mode and times from the stream's own copy of the inode: no second read.
     fs_statbuf st;
     fs_stat_of(*s->inode, ino, &st);
+    if (st.st_size >= static_cast<int64_t>(RESERVE_FROM))
+        host_reserve(out, static_cast<uint64_t>(st.st_size));
+    bool write_failed = !move_bytes(s, out);
     report_early_end(s);
     fs_fclose(s);
     if (host_close_out(out) != 0 && !write_failed)

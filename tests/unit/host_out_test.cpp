@@ -6,6 +6,7 @@
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <sys/stat.h>
 
 #include "host/host_io.h"
 
@@ -50,6 +51,29 @@ TEST(HostOut, CopiesFromTheImageAllOrNothing)
     EXPECT_EQ(host_close_out(out), 0);
     EXPECT_TRUE(host_close(in));
     EXPECT_TRUE(slurp(dir + "/copy") == "head" + image.substr(512, 3000) + image.substr(7000, 3000));
+    std::filesystem::remove_all(dir);
+}
+
+// Space set aside for a file is a hint: the file holds what was written, and a copy that ended
+// early gives back the space it did not fill (on a host that sets none aside this holds trivially).
+TEST(HostOut, SpaceSetAsideAndNotFilledIsGivenBack)
+{
+    const std::string dir = (std::filesystem::temp_directory_path() / "efsh-host-reserve").string();
+    std::filesystem::remove_all(dir);
+    std::filesystem::create_directory(dir);
+    const std::string piece(100000, 'r');
+    for (uint64_t reserve : {uint64_t{100000}, uint64_t{64} << 20}) {
+        const std::string path = dir + "/f" + std::to_string(reserve);
+        host_out* out = host_create(path.c_str());
+        ASSERT_NE(out, nullptr);
+        host_reserve(out, reserve);
+        EXPECT_EQ(host_write(out, piece.data(), piece.size()), piece.size());
+        EXPECT_EQ(host_close_out(out), 0);
+        EXPECT_TRUE(slurp(path) == piece);
+        struct stat st;
+        ASSERT_EQ(::stat(path.c_str(), &st), 0);
+        EXPECT_LT(static_cast<uint64_t>(st.st_blocks) * 512, uint64_t{1} << 20) << path;
+    }
     std::filesystem::remove_all(dir);
 }
 
