@@ -43,6 +43,14 @@ bool host_getcwd(char* buf, size_t size);
 // Changes the host working directory; 0, or -1 with errno set.
 int host_chdir(const char* path);
 
+// The host working directory kept to come back to exactly, wherever the way in led (a directory
+// entered through a symbolic link has another ".."). Null (errno set) when it cannot be kept.
+struct host_place;
+host_place* host_here();
+
+// Goes back to a kept working directory and lets it go; 0, or -1 with errno set.
+int host_go_back(host_place* p);
+
 // What a host path names: -1 nothing (or it cannot be examined), 0 something other than a directory, 1 a directory.
 int host_path_kind(const char* path);
 

@@ -111,6 +111,42 @@ int host_chdir(const char* path)
     return ::chdir(path) == 0 ? 0 : -1;
 }
 
+struct host_place {
+    int fd;
+};
+
+host_place* host_here()
+{
+    // Only a way back is needed, not the right to list the directory: a target efsh may enter and
+    // fill but not read (mode 0300) is still one to come back to.
+#if defined(O_PATH)
+    int how = O_PATH;
+#elif defined(O_SEARCH)
+    int how = O_SEARCH;
+#else
+    int how = O_RDONLY;
+#endif
+    int fd = ::open(".", how | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0)
+        return nullptr;
+    host_place* p = new (std::nothrow) host_place{fd};
+    if (!p) {
+        ::close(fd);
+        errno = ENOMEM;
+    }
+    return p;
+}
+
+int host_go_back(host_place* p)
+{
+    int rc = ::fchdir(p->fd);
+    int saved = errno;
+    ::close(p->fd);
+    delete p;
+    errno = saved;
+    return rc == 0 ? 0 : -1;
+}
+
 bool host_name_ok(const char* name)
 {
     return name[0] != '\0' && std::strchr(name, '/') == nullptr && std::strcmp(name, ".") != 0 &&

@@ -2,6 +2,7 @@
 #include "host/host_io.h"
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <direct.h>
 #include <fcntl.h>
@@ -319,6 +320,33 @@ int host_chdir(const char* path)
 {
     // "D:" goes to that drive's current directory, "D:\\x" to x on it.
     return _chdir(path) == 0 ? 0 : -1;
+}
+
+struct host_place {
+    char* path;
+};
+
+host_place* host_here()
+{
+    char* path = _getcwd(nullptr, 0);
+    if (!path)
+        return nullptr;
+    host_place* p = new (std::nothrow) host_place{path};
+    if (!p) {
+        std::free(path);
+        errno = ENOMEM;
+    }
+    return p;
+}
+
+int host_go_back(host_place* p)
+{
+    int rc = _chdir(p->path);
+    int saved = errno;
+    std::free(p->path);
+    delete p;
+    errno = saved;
+    return rc == 0 ? 0 : -1;
 }
 
 int host_path_kind(const char* path)

@@ -81,9 +81,21 @@ int copy_tree(const char* name, const char* host, const char* target, int flags)
         if (!carry)
             fs_perror(name);
     }
-    if (host && !enter_host_dir(host)) {
-        fs_chdir(saved);
-        return 5;
+    // The way back is kept before going in: ".." of a host directory reached through a symbolic
+    // link is not the directory the copy came from, and the entries after it would land there.
+    host_place* back = nullptr;
+    if (host) {
+        back = host_here();
+        if (!back) {
+            std::perror(host);
+            fs_chdir(saved);
+            return 5;
+        }
+        if (!enter_host_dir(host)) {
+            (void)host_go_back(back);  // still where it was: nothing to undo
+            fs_chdir(saved);
+            return 5;
+        }
     }
     int result = 0;
     fs_dir* d = fs_opendir(".");
@@ -115,7 +127,7 @@ int copy_tree(const char* name, const char* host, const char* target, int flags)
         }
     }
     bool left = true;
-    if (host && host_chdir("..") != 0) {
+    if (back && host_go_back(back) != 0) {
         std::perror("..");
         left = false;
     }
