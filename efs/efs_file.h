@@ -32,6 +32,7 @@ struct fs_file {
     uint32_t osize;
     fs_dirent dirent;
     int32_t slot;
+    bool in_order;  // the image is being read ahead for this stream's runs
 };
 
 using fs_dir = fs_file;

@@ -19,6 +19,10 @@ host_file* host_open(const char* path);
 // 2 when the read fails or comes back short.
 int host_read_at(host_file* f, int64_t offset, void* buf, size_t len);
 
+// How the reads to come will go: a file's data read from start to end (true), which the host may
+// read ahead of, or jumps between metadata (false, as after opening). A hint only.
+void host_read_in_order(host_file* f, bool in_order);
+
 // Closes the file and releases the handle; true when the host closed it.
 bool host_close(host_file* f);
 

@@ -40,6 +40,18 @@ host_file* host_open(const char* path)
     return f;
 }
 
+void host_read_in_order(host_file* f, bool in_order)
+{
+#if EFSH_HAVE_POSIX_FADVISE
+    int saved = errno;
+    (void)::posix_fadvise(f->fd, 0, 0, in_order ? POSIX_FADV_SEQUENTIAL : POSIX_FADV_RANDOM);
+    errno = saved;
+#else
+    (void)f;
+    (void)in_order;
+#endif
+}
+
 int host_read_at(host_file* f, int64_t offset, void* buf, size_t len)
 {
     if (!f || offset < 0 ||

@@ -271,6 +271,11 @@ int read_in_whole_sectors(host_file* f, int64_t offset, void* buf, size_t len)
 
 }  // namespace
 
+void host_read_in_order(host_file*, bool)
+{
+    // The handle's access hint is fixed when it is opened.
+}
+
 int host_read_at(host_file* f, int64_t offset, void* buf, size_t len)
 {
     if (offset < 0 || len > static_cast<uint64_t>(std::numeric_limits<int64_t>::max() - offset) || !seek_to(f, offset))
