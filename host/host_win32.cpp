@@ -163,7 +163,9 @@ bool device_name(const char* name)
 // --- The image --------------------------------------------------------------------------------
 
 struct host_file {
-    HANDLE h;
+    HANDLE h;        // the handle reads go through: one of the two below
+    HANDLE random;   // opened for reads all over the image
+    HANDLE in_order; // the same file again for a file's data read from start to end, or invalid
 };
 
 host_file* host_open(const char* path)
@@ -176,7 +178,7 @@ host_file* host_open(const char* path)
         set_errno_from_last_error();
         return nullptr;
     }
-    host_file* f = new (std::nothrow) host_file{h};
+    host_file* f = new (std::nothrow) host_file{h, h, INVALID_HANDLE_VALUE};
     if (!f) {
         CloseHandle(h);
         errno = ENOMEM;
@@ -271,9 +273,13 @@ int read_in_whole_sectors(host_file* f, int64_t offset, void* buf, size_t len)
 
 }  // namespace
 
-void host_read_in_order(host_file*, bool)
+void host_read_in_order(host_file* f, bool in_order)
 {
-    // The handle's access hint is fixed when it is opened.
+    // A handle's access hint is fixed when it is opened: data read in order goes through a second
+    // handle on the same file that asks for read-ahead. Without one, reads stay on the first.
+    if (in_order && f->in_order == INVALID_HANDLE_VALUE)
+        f->in_order = ReOpenFile(f->random, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, FILE_FLAG_SEQUENTIAL_SCAN);
+    f->h = in_order && f->in_order != INVALID_HANDLE_VALUE ? f->in_order : f->random;
 }
 
 int host_read_at(host_file* f, int64_t offset, void* buf, size_t len)
@@ -290,7 +296,9 @@ bool host_close(host_file* f)
 {
     if (!f)
         return false;
-    bool ok = CloseHandle(f->h) != 0;
+    bool ok = CloseHandle(f->random) != 0;
+    if (f->in_order != INVALID_HANDLE_VALUE)
+        CloseHandle(f->in_order);
     delete f;
     return ok;
 }
