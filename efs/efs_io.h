@@ -58,6 +58,10 @@ struct fs {
     struct superblock* superblock;  // owned
     char* cwd_path;                 // owned, PATH_BUF bytes
     int32_t cwd_inode;
+    // The inode block read last and where it lies (-1: none): a directory walk asks for each
+    // entry's inode twice (its type, then its stream) and finds its neighbours in the same block.
+    int64_t inode_block_at;
+    uint8_t inode_block[512];
 };
 
 extern fs mount_table[MOUNT_SLOTS];

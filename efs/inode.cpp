@@ -47,7 +47,17 @@ const uint8_t* read_inode(fs* f, uint32_t n, uint8_t* block, int* rc)
     uint32_t i = n % per_cg;
     int64_t blk = int64_t{sb->sb_first_cg} + int64_t{g} * sb->sb_cg_size + i / 4;
     int64_t offset = 0;
-    *rc = fs_block_offset(f, blk, &offset) ? host_read_at(f->handle, offset, block, 512) : 1;
+    if (!fs_block_offset(f, blk, &offset)) {
+        *rc = 1;
+    } else if (offset == f->inode_block_at) {
+        std::memcpy(block, f->inode_block, sizeof f->inode_block);
+        *rc = 0;
+    } else {
+        *rc = host_read_at(f->handle, offset, block, 512);
+        f->inode_block_at = *rc == 0 ? offset : -1;
+        if (*rc == 0)
+            std::memcpy(f->inode_block, block, sizeof f->inode_block);
+    }
     if (*rc != 0) {
         fs_errno = *rc == 1 ? FS_ESEEK : FS_EREAD;
         return nullptr;

@@ -106,6 +106,7 @@ fs* fs_mount(disk* d, int partition, int flags)
     std::memset(path, 0, PATH_BUF);
     path[0] = '/';
     slot->cwd_inode = ROOT_INODE;
+    slot->inode_block_at = -1;
 
     uint8_t raw[BLOCK_SIZE];
     int64_t offset = 0;

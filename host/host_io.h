@@ -55,6 +55,16 @@ host_place* host_here();
 // Goes back to a kept working directory and lets it go; 0, or -1 with errno set.
 int host_go_back(host_place* p);
 
+// Which host file or directory a path names, following links: two names with equal ids are one
+// object (on a file system that ignores case, "README" and "readme"). False when nothing is
+// there or the host cannot tell.
+struct host_id {
+    uint64_t volume;
+    uint64_t object;
+    bool operator==(const host_id&) const = default;
+};
+bool host_id_of(const char* path, host_id* id);
+
 // What a host path names: -1 nothing (or it cannot be examined), 0 something other than a directory, 1 a directory.
 int host_path_kind(const char* path);
 
@@ -79,7 +89,9 @@ bool host_localtime(int64_t seconds, std::tm* out);
 struct host_out;
 
 // Creates (or truncates) a host file for writing, in binary mode. Null on failure, errno set.
-host_out* host_create(const char* path);
+// only_new: never opens a file that is there already (errno EEXIST; on a host that ignores case
+// the name in another case is there too).
+host_out* host_create(const char* path, bool only_new = false);
 
 // Writes len bytes; returns the count written, which is less than len (errno set) only on failure.
 size_t host_write(host_out* o, const void* buf, size_t len);
@@ -96,6 +108,9 @@ void host_reserve(host_out* o, uint64_t bytes);
 // with o as it was before the call, and the caller reads and writes the bytes itself. A host
 // without such a copy always returns -1; so may one that refused or failed once for this file.
 int64_t host_copy_range(host_out* o, host_file* from, int64_t offset, size_t len);
+
+// The id of the file being written (as host_id_of gives it); false when the host cannot tell.
+bool host_out_id(host_out* o, host_id* id);
 
 // Closes the file; 0, or -1 with errno set (a failed close can mean lost data).
 int host_close_out(host_out* o);

@@ -108,6 +108,15 @@ int host_path_kind(const char* path)
     return S_ISDIR(st.st_mode) ? 1 : 0;
 }
 
+bool host_id_of(const char* path, host_id* id)
+{
+    struct stat st;
+    if (::stat(path, &st) != 0)
+        return false;
+    *id = {static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino)};
+    return true;
+}
+
 int host_mkdir(const char* path)
 {
     return ::mkdir(path, 0777) == 0 ? 0 : -1;
@@ -185,9 +194,9 @@ struct host_out {
     bool no_copy_range;  // the host has refused (or failed) an in-kernel copy into this file
 };
 
-host_out* host_create(const char* path)
+host_out* host_create(const char* path, bool only_new)
 {
-    int fd = ::open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOCTTY, 0666);
+    int fd = ::open(path, O_WRONLY | O_CREAT | (only_new ? O_EXCL : O_TRUNC) | O_CLOEXEC | O_NOCTTY, 0666);
     if (fd < 0)
         return nullptr;
     host_out* o = new (std::nothrow) host_out{fd, 0, 0, false};
@@ -255,6 +264,15 @@ int64_t host_copy_range(host_out* o, host_file* from, int64_t offset, size_t len
     (void)len;
     return -1;
 #endif
+}
+
+bool host_out_id(host_out* o, host_id* id)
+{
+    struct stat st;
+    if (::fstat(o->fd, &st) != 0)
+        return false;
+    *id = {static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino)};
+    return true;
 }
 
 void host_reserve(host_out* o, uint64_t bytes)

@@ -372,6 +372,32 @@ int host_path_kind(const char* path)
     return (a & FILE_ATTRIBUTE_DIRECTORY) ? 1 : 0;
 }
 
+namespace {
+
+bool id_of_handle(HANDLE h, host_id* id)
+{
+    BY_HANDLE_FILE_INFORMATION info;
+    if (h == INVALID_HANDLE_VALUE || !GetFileInformationByHandle(h, &info))
+        return false;
+    *id = {info.dwVolumeSerialNumber, (uint64_t{info.nFileIndexHigh} << 32) | info.nFileIndexLow};
+    return true;
+}
+
+}  // namespace
+
+bool host_id_of(const char* path, host_id* id)
+{
+    // Most names asked about are not there yet: that answer costs no handle.
+    if (GetFileAttributesA(path) == INVALID_FILE_ATTRIBUTES)
+        return false;
+    HANDLE h = CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                           FILE_FLAG_BACKUP_SEMANTICS, nullptr);  // directories too
+    bool ok = id_of_handle(h, id);
+    if (h != INVALID_HANDLE_VALUE)
+        CloseHandle(h);
+    return ok;
+}
+
 int host_mkdir(const char* path)
 {
     return _mkdir(path) == 0 ? 0 : -1;
@@ -414,9 +440,10 @@ struct host_out {
     int fd;
 };
 
-host_out* host_create(const char* path)
+host_out* host_create(const char* path, bool only_new)
 {
-    int fd = _open(path, _O_WRONLY | _O_CREAT | _O_TRUNC | _O_BINARY | _O_NOINHERIT, _S_IREAD | _S_IWRITE);
+    int fd = _open(path, _O_WRONLY | _O_CREAT | (only_new ? _O_EXCL : _O_TRUNC) | _O_BINARY | _O_NOINHERIT,
+                   _S_IREAD | _S_IWRITE);
     if (fd < 0) {
         // Windows refuses to open a directory for writing as it refuses any denied access.
         if (errno == EACCES)
@@ -457,6 +484,11 @@ void host_reserve(host_out*, uint64_t)
 int64_t host_copy_range(host_out*, host_file*, int64_t, size_t)
 {
     return -1;  // no copy inside the host: the caller reads and writes
+}
+
+bool host_out_id(host_out* o, host_id* id)
+{
+    return id_of_handle(reinterpret_cast<HANDLE>(_get_osfhandle(o->fd)), id);
 }
 
 int host_close_out(host_out* o)

@@ -1,6 +1,7 @@
 // The cp command: single files and whole trees copied out of the image onto the host.
 #include <cerrno>
 #include <cstring>
+#include <unordered_map>
 #include <unordered_set>
 
 #include "efs/efs_file.h"
@@ -20,6 +21,50 @@ std::unordered_set<uint32_t> entered;
 bool entered_before(uint32_t ino)
 {
     return entered.count(ino) != 0;
+}
+
+// Host files and directories this copy has written or filled, with the image inode each came from.
+// A host that takes two names of the image for one object (a file system that ignores case, or a
+// host link already in the target) would have the second entry overwrite the copy of another
+// inode: it is not copied instead. The same inode again (a damaged directory naming a file twice)
+// is copied again as ever, and a run of cp -r over an earlier copy overwrites: only this run counts.
+struct host_id_hash {
+    size_t operator()(const host_id& id) const { return std::hash<uint64_t>()(id.object * 31 + id.volume); }
+};
+std::unordered_map<host_id, uint32_t, host_id_hash> written;
+
+void start_tree_copy()
+{
+    entered.clear();
+    written.clear();
+}
+
+bool written_from_another(const char* host, uint32_t ino)
+{
+    host_id id;
+    if (!host_id_of(host, &id))
+        return false;
+    auto it = written.find(id);
+    return it != written.end() && it->second != ino;
+}
+
+// The host file for a file of a tree copy. A name not yet taken costs one call, which is what a
+// large tree is made of; a taken one is a copy to overwrite, unless this copy wrote it from another
+// inode (null, *taken set, nothing touched).
+host_out* create_in_tree(const char* target, uint32_t ino, bool* taken)
+{
+    host_out* out = host_create(target, true);
+    if (!out && errno == EEXIST) {
+        if (written_from_another(target, ino)) {
+            *taken = true;
+            return nullptr;
+        }
+        out = host_create(target);
+    }
+    host_id id;
+    if (out && host_out_id(out, &id))
+        written.emplace(id, ino);
+    return out;
 }
 
 // The host name a cp -r source is copied under: its last component. An empty text for the root,
@@ -116,14 +161,21 @@ int copy_tree(const char* name, const char* host, const char* target, int flags)
             if (type == S_TYPE_DIR && dot)
                 continue;
             bool copyable = (type == S_TYPE_DIR && !entered_before(e->d_ino)) || type == S_TYPE_REG;
-            if (!copyable || !host_name_ok(e->d_name) || e->d_namlen != std::strlen(e->d_name)) {
+            bool taken = type == S_TYPE_DIR && written_from_another(e->d_name, e->d_ino);
+            if (!copyable || !host_name_ok(e->d_name) || e->d_namlen != std::strlen(e->d_name) || taken) {
                 std::fprintf(stderr, "%s/%s/%s not copied\n", saved, name, e->d_name);
                 continue;
             }
-            if (type == S_TYPE_DIR)
+            if (type == S_TYPE_DIR) {
                 result = copy_tree(e->d_name, e->d_name, ".", flags);
-            else
-                result = copy_file(e->d_name, e->d_name, flags, e->d_ino);
+                host_id id;
+                if (host_id_of(e->d_name, &id))
+                    written.emplace(id, e->d_ino);
+            } else if (int r = copy_file(e->d_name, e->d_name, flags, e->d_ino); r == NAME_TAKEN) {
+                std::fprintf(stderr, "%s/%s/%s not copied\n", saved, name, e->d_name);
+            } else {
+                result = r;
+            }
         }
     }
     bool left = true;
@@ -236,11 +288,13 @@ int copy_file(const char* source, const char* target, int flags, uint32_t ino)
         fs_perror("fs_fopen");
         return 1;
     }
-    host_out* out = host_create(target);
+    bool taken = false;
+    host_out* out = ino != 0 ? create_in_tree(target, ino, &taken) : host_create(target);
     if (!out) {
-        std::perror("fopen");
+        if (!taken)
+            std::perror("fopen");
         fs_fclose(s);
-        return 1;
+        return taken ? NAME_TAKEN : 1;
     }
     // cp -p takes the mode and times from the stream's own copy of the inode: no second read.
     fs_statbuf st;
@@ -259,7 +313,7 @@ int copy_file(const char* source, const char* target, int flags, uint32_t ino)
 
 int copy_dir(const char* name, const char* target, int flags)
 {
-    entered.clear();
+    start_tree_copy();
     return copy_tree(name, name, target, flags);
 }
 
@@ -323,7 +377,7 @@ int do_cp(int argc, char** argv)
     if (!host || (!is_dir && !*host)) {
         std::fprintf(stderr, "%s not copied\n", source);
     } else if (is_dir) {
-        entered.clear();
+        start_tree_copy();
         (void)copy_tree(source, *host ? host : nullptr, ".", flags);
     } else {
         (void)copy_file(source, host, flags);

@@ -247,10 +247,19 @@ TEST_F(Commands, CraftedNamesAndCyclesNeverEscapeTheTarget)
     back.name = "back";
     back.link_to = 50;  // the directory itself
     loop.children.push_back(back);
-    build({dir("d", {file("../escape", "x"), file("a/b", "y"), file("", "z"), file("ok", "ok")}), loop});
+    build({dir("d", {file("../escape", "x"), file("a/b", "y"), file("", "z"), file("ok", "ok")}), loop,
+           dir("two", {file("a", "1"), file("b", "2"), dir("x", {file("f", "f")}), dir("y", {file("g", "g")})})});
     std::filesystem::create_directory(dir_ + "/T");
-    run_result r = run("cp -r d T\ncp -r loop T\n");
-    EXPECT_EQ(r.err, "//d/../escape not copied\n//d/a/b not copied\n//d/ not copied\n//loop/back not copied\n");
+    // Host names that lead to what this copy wrote under another name (as names differing only in
+    // case do on a file system that ignores case): the later entry would overwrite the earlier.
+    std::filesystem::create_directories(dir_ + "/T/two");
+    std::filesystem::create_symlink("a", dir_ + "/T/two/b");
+    std::filesystem::create_directory_symlink("x", dir_ + "/T/two/y");
+    run_result r = run("cp -r d T\ncp -r loop T\ncp -r two T\n");
+    EXPECT_EQ(r.err, "//d/../escape not copied\n//d/a/b not copied\n//d/ not copied\n//loop/back not copied\n"
+                     "//two/b not copied\n//two/y not copied\n");
+    EXPECT_EQ(read_file(dir_ + "/T/two/a"), "1");
+    EXPECT_EQ(host_tree(dir_ + "/T/two/x"), std::vector<std::string>{"f:1"});
     EXPECT_FALSE(std::filesystem::exists(dir_ + "/escape"));
     EXPECT_FALSE(std::filesystem::exists(dir_ + "/T/escape"));
     EXPECT_EQ(read_file(dir_ + "/T/d/ok"), "ok");
