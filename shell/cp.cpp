@@ -1,7 +1,8 @@
 // The cp command: single files and whole trees copied out of the image onto the host.
 #include <cerrno>
 #include <cstring>
-#include <unordered_map>
+#include <algorithm>
+#include <deque>
 #include <unordered_set>
 
 #include "efs/efs_file.h"
@@ -23,29 +24,59 @@ bool entered_before(uint32_t ino)
     return entered.count(ino) != 0;
 }
 
-// Host files and directories this copy has written or filled, with the image inode each came from.
-// A host that takes two names of the image for one object (a file system that ignores case, or a
-// host link already in the target) would have the second entry overwrite the copy of another
-// inode: it is not copied instead. The same inode again (a damaged directory naming a file twice)
-// is copied again as ever, and a run of cp -r over an earlier copy overwrites: only this run counts.
-struct host_id_hash {
-    size_t operator()(const host_id& id) const { return std::hash<uint64_t>()(id.object * 31 + id.volume); }
+// What this copy has written into the host directories it is filling, with the image inode each
+// came from: one record of 16 bytes per entry, for the directory being filled and those above it
+// only, so that memory follows the largest directory, not the tree. A host that takes two names of
+// the image for one object (a file system that ignores case, or a host link in the target) would
+// have the second entry overwrite the copy of another inode: it is not copied instead. The same
+// inode again (a damaged directory naming a file twice) is copied again as ever, and a run of
+// cp -r over an earlier copy overwrites: only this run counts.
+struct written_entry {
+    uint64_t object;
+    uint32_t volume;  // folded to 32 bits: two volumes would also need equal object numbers
+    uint32_t ino;
 };
-std::unordered_map<host_id, uint32_t, host_id_hash> written;
+std::deque<written_entry> written;
+size_t level_start = 0;  // the innermost directory's records start here,
+size_t level_sorted = 0; // and up to here are in order; the rest were added since
+
+written_entry record_of(const host_id& id, uint32_t ino)
+{
+    return {id.object, static_cast<uint32_t>(id.volume ^ (id.volume >> 32)), ino};
+}
+
+bool before(const written_entry& a, const written_entry& b)
+{
+    return a.object != b.object ? a.object < b.object : a.volume < b.volume;
+}
 
 void start_tree_copy()
 {
     entered.clear();
     written.clear();
+    level_start = level_sorted = 0;
 }
 
+// A fresh copy asks only when a name is taken, which is rare; a run over an earlier copy asks for
+// every entry, and the records are put in order once enough of them have come since the last time.
 bool written_from_another(const char* host, uint32_t ino)
 {
     host_id id;
     if (!host_id_of(host, &id))
         return false;
-    auto it = written.find(id);
-    return it != written.end() && it->second != ino;
+    if (written.size() - level_sorted > 256) {
+        std::sort(written.begin() + static_cast<ptrdiff_t>(level_sorted), written.end(), before);
+        std::inplace_merge(written.begin() + static_cast<ptrdiff_t>(level_start),
+                           written.begin() + static_cast<ptrdiff_t>(level_sorted), written.end(), before);
+        level_sorted = written.size();
+    }
+    written_entry key = record_of(id, ino);
+    auto first = written.begin() + static_cast<ptrdiff_t>(level_start);
+    auto mid = written.begin() + static_cast<ptrdiff_t>(level_sorted);
+    auto it = std::lower_bound(first, mid, key, before);
+    if (it == mid || before(key, *it))
+        it = std::find_if(mid, written.end(), [&](const written_entry& e) { return !before(e, key) && !before(key, e); });
+    return it != written.end() && it->ino != ino;
 }
 
 // The host file for a file of a tree copy. A name not yet taken costs one call, which is what a
@@ -63,7 +94,7 @@ host_out* create_in_tree(const char* target, uint32_t ino, bool* taken)
     }
     host_id id;
     if (out && host_out_id(out, &id))
-        written.emplace(id, ino);
+        written.push_back(record_of(id, ino));
     return out;
 }
 
@@ -143,6 +174,9 @@ int copy_tree(const char* name, const char* host, const char* target, int flags)
         }
     }
     int result = 0;
+    // This directory's records go on top of those of the directories above and go when it is left.
+    size_t parent_start = level_start, parent_sorted = level_sorted;
+    level_start = level_sorted = written.size();
     fs_dir* d = fs_opendir(".");
     if (!d) {
         std::fprintf(stderr, "opendir %s\n", name);
@@ -170,7 +204,7 @@ int copy_tree(const char* name, const char* host, const char* target, int flags)
                 result = copy_tree(e->d_name, e->d_name, ".", flags);
                 host_id id;
                 if (host_id_of(e->d_name, &id))
-                    written.emplace(id, e->d_ino);
+                    written.push_back(record_of(id, e->d_ino));
             } else if (int r = copy_file(e->d_name, e->d_name, flags, e->d_ino); r == NAME_TAKEN) {
                 std::fprintf(stderr, "%s/%s/%s not copied\n", saved, name, e->d_name);
             } else {
@@ -178,6 +212,9 @@ int copy_tree(const char* name, const char* host, const char* target, int flags)
             }
         }
     }
+    written.resize(level_start);
+    level_start = parent_start;
+    level_sorted = parent_sorted;
     bool left = true;
     if (back && host_go_back(back) != 0) {
         std::perror("..");
