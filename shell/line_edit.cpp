@@ -60,6 +60,26 @@ char* show_prompt(EditLine* el)
     return const_cast<char*>(editor_of(el)->prompt);
 }
 
+// A list this long is shown only when asked for: a directory of thousands of entries would
+// otherwise scroll the session off the screen on a second Tab.
+constexpr size_t ASK_FROM = 100;
+
+// y or a blank shows the list; n, Delete, Ctrl-C, Ctrl-D or the end of input do not.
+bool answer_yes(EditLine* el, FILE* out, size_t count)
+{
+    std::fprintf(out, "Display all %zu possibilities? (y or n)", count);
+    std::fflush(out);
+    char ch = 0;
+    while (el_getc(el, &ch) == 1) {
+        if (ch == 'y' || ch == 'Y' || ch == ' ' || ch == 'n' || ch == 'N' || ch == '\x7f' || ch == '\x03' ||
+            ch == '\x04')
+            break;
+        ch = 0;
+    }
+    std::fputc('\n', out);
+    return ch == 'y' || ch == 'Y' || ch == ' ';
+}
+
 unsigned char complete_key(EditLine* el, int)
 {
     line_editor* ed = editor_of(el);
@@ -78,9 +98,11 @@ unsigned char complete_key(EditLine* el, int)
         return CC_REFRESH;
     }
     if (c.insert.empty() && ed->tab_cursor == cursor && ed->tab_line == line) {
+        std::fputc('\n', ed->out);
+        if (c.matches.size() >= ASK_FROM && !answer_yes(el, ed->out, c.matches.size()))
+            return CC_REDISPLAY;
         int width = 80;
         el_get(el, EL_GETTC, "co", &width, static_cast<void*>(nullptr));
-        std::fputc('\n', ed->out);
         std::fputs(completion_columns(c.matches, width).c_str(), ed->out);
         std::fflush(ed->out);
         return CC_REDISPLAY;

@@ -17,7 +17,11 @@ TEST(LineEditInTerminal, CompletionHistoryAndCtrlD)
         GTEST_SKIP() << "tmux missing";
     std::string dir = make_scratch_dir();
     imgb::Node usr = imgb::dir("usr", {imgb::file("notes.txt", "a note\n")});
-    imgb::Result r = imgb::write_image(imgb::simple_disk({usr, imgb::file("unix", "kernel")}), dir + "/d.img");
+    std::vector<imgb::Node> many;
+    for (int i = 0; i < 150; ++i)
+        many.push_back(imgb::file("f" + std::to_string(1000 + i), ""));
+    imgb::Result r = imgb::write_image(imgb::simple_disk({usr, imgb::file("unix", "kernel"), imgb::dir("many", many)}),
+                                       dir + "/d.img");
     ASSERT_TRUE(r.ok) << r.error;
     std::filesystem::create_directory(dir + "/hostside");
     test_terminal t = terminal_start(dir, std::string("TERM=xterm ") + EFSH_BIN + " -p 7 d.img; echo EFSH-ENDED $?; sleep 30");
@@ -55,6 +59,15 @@ TEST(LineEditInTerminal, CompletionHistoryAndCtrlD)
     // Ctrl-U kills the line unrun; the copy then shows the lcd took effect and the completed cp line ran as shown.
     terminal_keys(t, "C-u 'cp no' Tab copied Enter");
     ASSERT_TRUE(terminal_wait(t, "# cp notes.txt copied")) << terminal_screen(t);
+
+    // A long list of matches is shown only when asked for.
+    terminal_keys(t, "C-u 'more /many/' Tab Tab");
+    ASSERT_TRUE(terminal_wait(t, "Display all 150 possibilities? (y or n)")) << terminal_screen(t);
+    terminal_keys(t, "x n");
+    ASSERT_TRUE(terminal_wait(t, "(y or n)\n" + std::string("d.img(7) # more /many/f1"))) << terminal_screen(t);
+    terminal_keys(t, "Tab y");
+    ASSERT_TRUE(terminal_wait(t, "f1149")) << terminal_screen(t);
+    terminal_keys(t, "C-u");
 
     // A line longer than 2047 characters is taken in pieces as a plain terminal would give it:
     // the first 2047 with the last of them dropped, then the rest as a line of its own.
