@@ -108,12 +108,21 @@ int host_path_kind(const char* path)
     return S_ISDIR(st.st_mode) ? 1 : 0;
 }
 
+namespace {
+
+host_id id_of(const struct stat& st)
+{
+    return {static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino)};
+}
+
+}  // namespace
+
 bool host_id_of(const char* path, host_id* id)
 {
     struct stat st;
     if (::stat(path, &st) != 0)
         return false;
-    *id = {static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino)};
+    *id = id_of(st);
     return true;
 }
 
@@ -271,7 +280,7 @@ bool host_out_id(host_out* o, host_id* id)
     struct stat st;
     if (::fstat(o->fd, &st) != 0)
         return false;
-    *id = {static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino)};
+    *id = id_of(st);
     return true;
 }
 
