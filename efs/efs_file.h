@@ -73,8 +73,8 @@ const uint8_t* fs_read_run(fs_file* s, const fs_run* r, uint8_t* into);
 // and whole in the file (the last may end past the size), for a copy in one piece. They are only
 // looked at: fs_copy_run takes them, and without it fs_next_run hands them out one by one.
 void fs_join_run(const fs_file* s, fs_run* r);
-// Delivers the run's bytes (joined or not) straight into the end of a host file, copied inside
-// the host (host_copy_range). False, with the stream and the file as they were, when the host
+// Delivers the run's bytes (joined or not) straight into the end of a host file, shared by the
+// host (host_copy_range). False, with the stream and the file as they were, when the host
 // cannot or the run's last extent is not all readable; the caller then reads the run's extents.
 bool fs_copy_run(fs_file* s, const fs_run* r, host_out* o);
 

@@ -102,12 +102,16 @@ size_t host_write(host_out* o, const void* buf, size_t len);
 // by host_close_out is given back then. A hint only: nothing is reported, nothing may depend on it.
 void host_reserve(host_out* o, uint64_t bytes);
 
-// Copies len bytes of the image from offset onto the end of o inside the host, without passing
-// them through efsh, where the host can (Linux's copy_file_range, which also shares blocks on
-// file systems that can). All or nothing: returns len when every byte was copied; otherwise -1,
-// with o as it was before the call, and the caller reads and writes the bytes itself. A host
-// without such a copy always returns -1; so may one that refused or failed once for this file.
+// Puts len bytes of the image from offset onto the end of o by sharing the image's blocks with the
+// file, where the file system can (Linux's FICLONERANGE on XFS, btrfs and the like: no byte is
+// copied). All or nothing: returns len when every byte is in the file; otherwise -1, with o as it
+// was before the call, and the caller reads and writes the bytes itself. A host or file system
+// that cannot share always returns -1; so does one that refused once for this file.
 int64_t host_copy_range(host_out* o, host_file* from, int64_t offset, size_t len);
+
+// Whether host_copy_range could share len bytes from offset once `pending` more bytes have been
+// written: the host has not refused this file, and both ends fall on its blocks.
+bool host_can_share(host_out* o, int64_t offset, size_t len, size_t pending);
 
 // The id of the file being written (as host_id_of gives it); false when the host cannot tell.
 bool host_out_id(host_out* o, host_id* id);

@@ -13,6 +13,10 @@
 #include <sys/types.h>
 #include <unistd.h>
 #include <algorithm>
+#if EFSH_HAVE_FICLONERANGE
+#include <linux/fs.h>
+#include <sys/ioctl.h>
+#endif
 #if EFSH_HAVE_FALLOCATE
 #include <linux/magic.h>
 #include <sys/vfs.h>
@@ -200,7 +204,8 @@ struct host_out {
     int fd;
     int64_t pos;         // bytes in the file so far: where the next bytes go
     int64_t reserved;    // space set aside by host_reserve, from the start of the file
-    bool no_copy_range;  // the host has refused (or failed) an in-kernel copy into this file
+    int64_t block;       // the file system's block, once asked (0: not yet)
+    bool no_copy_range;  // the host has refused to share blocks with this file
 };
 
 host_out* host_create(const char* path, bool only_new)
@@ -208,7 +213,7 @@ host_out* host_create(const char* path, bool only_new)
     int fd = ::open(path, O_WRONLY | O_CREAT | (only_new ? O_EXCL : O_TRUNC) | O_CLOEXEC | O_NOCTTY, 0666);
     if (fd < 0)
         return nullptr;
-    host_out* o = new (std::nothrow) host_out{fd, 0, 0, false};
+    host_out* o = new (std::nothrow) host_out{fd, 0, 0, 0, false};
     if (!o) {
         ::close(fd);
         errno = ENOMEM;
@@ -237,33 +242,56 @@ size_t host_write(host_out* o, const void* buf, size_t len)
     return done;
 }
 
+bool host_can_share(host_out* o, int64_t offset, size_t len, size_t pending)
+{
+#if EFSH_HAVE_FICLONERANGE
+    if (o->no_copy_range || offset < 0 || len == 0)
+        return false;
+    if (o->block == 0) {
+        struct stat st;
+        o->block = ::fstat(o->fd, &st) == 0 && st.st_blksize > 0 ? st.st_blksize : 4096;
+    }
+    uint64_t block = static_cast<uint64_t>(o->block);
+    return static_cast<uint64_t>(offset) % block == 0 && (static_cast<uint64_t>(o->pos) + pending) % block == 0 &&
+           len % block == 0;
+#else
+    (void)o;
+    (void)offset;
+    (void)len;
+    (void)pending;
+    return false;
+#endif
+}
+
 int64_t host_copy_range(host_out* o, host_file* from, int64_t offset, size_t len)
 {
-#if EFSH_HAVE_COPY_FILE_RANGE
-    if (o->no_copy_range || offset < 0 ||
-        static_cast<uint64_t>(offset) + len > static_cast<uint64_t>(std::numeric_limits<off_t>::max()))
+#if EFSH_HAVE_FICLONERANGE
+    // Only a copy that shares the image's blocks with the file: a copy the kernel makes itself
+    // (copy_file_range where blocks cannot be shared) measured 1.5 to 2 times slower than efsh's
+    // own reads and writes on ext4, XFS and tmpfs. Blocks are shared whole, so the range must begin
+    // on a block of both files and hold whole blocks; anything else the caller reads and writes.
+    if (!host_can_share(o, offset, len, 0) ||
+        static_cast<uint64_t>(offset) + len > static_cast<uint64_t>(std::numeric_limits<off_t>::max()) ||
+        static_cast<uint64_t>(o->pos) + len > static_cast<uint64_t>(std::numeric_limits<off_t>::max()))
         return -1;
-    off_t in_off = static_cast<off_t>(offset);
-    size_t done = 0;
-    while (done < len) {
-        ssize_t n = ::copy_file_range(from->fd, &in_off, o->fd, nullptr, len - done, 0);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            break;  // refused, failed, or the image ended (0)
-        done += static_cast<size_t>(n);
-    }
-    if (done == len) {
-        o->pos += static_cast<int64_t>(len);
-        return static_cast<int64_t>(len);
-    }
-    // Whatever went wrong, the file goes back to where it was and the caller reads and writes,
-    // now and for the rest of this file: its own read or write meets the fault and reports it.
+    file_clone_range range{};
+    range.src_fd = from->fd;
+    range.src_offset = static_cast<uint64_t>(offset);
+    range.src_length = len;
+    range.dest_offset = static_cast<uint64_t>(o->pos);
     int saved = errno;
+    off_t end = static_cast<off_t>(o->pos + static_cast<int64_t>(len));
+    if (::ioctl(o->fd, FICLONERANGE, &range) == 0) {
+        if (::lseek(o->fd, end, SEEK_SET) == end) {
+            o->pos = end;
+            return static_cast<int64_t>(len);
+        }
+        // The blocks are in the file but writing cannot go on after them: they go again.
+        (void)::ftruncate(o->fd, static_cast<off_t>(o->pos));
+    }
+    // Refused (a file system that cannot share, two file systems, a range it will not take):
+    // the caller reads and writes, now and for the rest of this file.
     o->no_copy_range = true;
-    if (done > 0 && (::ftruncate(o->fd, static_cast<off_t>(o->pos)) != 0 ||
-                     ::lseek(o->fd, static_cast<off_t>(o->pos), SEEK_SET) != static_cast<off_t>(o->pos)))
-        saved = errno;
     errno = saved;
     return -1;
 #else

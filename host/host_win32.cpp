@@ -481,9 +481,14 @@ void host_reserve(host_out*, uint64_t)
     // Not measured on Windows: the copy writes as it goes.
 }
 
+bool host_can_share(host_out*, int64_t, size_t, size_t)
+{
+    return false;
+}
+
 int64_t host_copy_range(host_out*, host_file*, int64_t, size_t)
 {
-    return -1;  // no copy inside the host: the caller reads and writes
+    return -1;  // no blocks shared: the caller reads and writes
 }
 
 bool host_out_id(host_out* o, host_id* id)

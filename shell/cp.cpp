@@ -242,7 +242,7 @@ constexpr size_t WRITE_ALIGN = 128 * 1024;
 static_assert(WRITE_ALIGN <= WRITE_PIECE);
 uint8_t gathered[WRITE_PIECE + STREAM_BUF_SIZE];
 
-// Runs of extents back to back in the image at least this long are copied inside the host.
+// Runs of extents back to back in the image at least this long are offered to the host to share.
 constexpr size_t IN_HOST_RUN = 1024 * 1024;
 
 // Files at least this long have their space set aside before the copy (where the host does that
@@ -263,23 +263,23 @@ void write_gathered(host_out* out, size_t* fill, bool* write_failed, bool all = 
 }
 
 // Every byte of the stream into the host file. Extents that lie back to back in the image for a
-// megabyte or more are copied inside the host where it can, which can share the blocks instead of
-// copying them; shorter runs are read and gathered, which took less time than copying each inside
-// the host (measured on tmpfs, ext4 and from one to the other). After a failed write (reported;
-// the result is false) the file is still read to its end, so that a later read error is reported.
+// megabyte or more are shared with the file where the host can (no byte copied); everything else
+// is read and gathered. After a failed write (reported; the result is false) the file is still
+// read to its end, so that a later read error is reported.
 bool move_bytes(fs_file* s, host_out* out)
 {
-    bool in_host = true, write_failed = false;
+    bool write_failed = false;
     size_t fill = 0;
     fs_run r;
     while (fs_next_run(s, &r)) {
         fs_run whole = r;
         fs_join_run(s, &whole);
-        if (in_host && !write_failed && whole.bytes >= IN_HOST_RUN) {
-            write_gathered(out, &fill, &write_failed);  // what was read before goes first
+        // A run that cannot be shared where it would land leaves what has gathered in place, so the
+        // writes stay large; one that can sends it first.
+        if (!write_failed && whole.bytes >= IN_HOST_RUN && host_can_share(out, whole.offset, whole.bytes, fill)) {
+            write_gathered(out, &fill, &write_failed);
             if (!write_failed && fs_copy_run(s, &whole, out))
                 continue;
-            in_host = false;  // refused, or an extent cannot be read: the rest goes the other way
         }
         if (!fs_read_run(s, &r, gathered + fill))
             break;

@@ -278,9 +278,9 @@ TEST_F(Commands, UnreadableSourceLeavesHostFileAndFullDiskIsReported)
     EXPECT_EQ(read_file(dir_ + "/keep"), "precious");
 }
 
-// Long runs of extents back to back are copied inside the host, other extents read and written in
-// large pieces, by turns in one file; into another file system everything is read and written.
-// Either way the bytes arrive whole, and what was read before a damaged extent still arrives.
+// Long runs of extents back to back are offered to the host to share, other extents read and
+// written in large pieces, by turns in one file; into another file system everything is read and
+// written. Either way the bytes arrive whole, and what was read before a damaged extent still arrives.
 TEST_F(Commands, LargeFilesArriveWholeInsideOneFileSystemAndIntoAnother)
 {
     const std::string data = imgb::pattern(3 * 1024 * 1024 + 300, 6);

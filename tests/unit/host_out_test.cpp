@@ -1,4 +1,4 @@
-// Host files made by cp: writes and the in-kernel copy from the image, all or nothing.
+// Host files made by cp: writes and blocks shared with the image, all or nothing.
 #include <gtest/gtest.h>
 
 #include <cstdio>

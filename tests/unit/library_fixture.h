@@ -70,7 +70,7 @@ protected:
     }
 
     // Reads a whole file run by run, as more does, or with `copy` into a host file, as cp does
-    // (inside the host where it can); returns the bytes delivered.
+    // (shared by the host where it can); returns the bytes delivered.
     std::string read_runs(const char* p, uint32_t* osize, bool copy = false)
     {
         fs_file* s = fs_fopen(p, "rb");

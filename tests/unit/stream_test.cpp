@@ -167,7 +167,7 @@ TEST_F(Streams, ExtentsPastTheSizeAreNotRead)
 }
 
 // Whole runs, as cp and more take them, deliver what fs_fread delivers and end the same way,
-// whether they are copied inside the host or read and written.
+// whether the host shares them or they are read and written.
 TEST_F(Streams, RunsDeliverWhatFreadDelivers)
 {
     std::string data = imgb::pattern(300 * 1024 + 77, 9);
