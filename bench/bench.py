@@ -177,6 +177,19 @@ if os.access(DROP, os.W_OK):
     compare("cp big, image not in memory", efsh(cold_img, f"cp big {a}\nbye\n", cold(a)),
             host(["sh", "-c", f"cat {cold_same} > {b}"], cold(b)), None, REPS)
     fresh(a, b, cold_img, cold_same)()
+
+# 2c. The copy as most rescues make it: the image (its extents back to back, as a file system lays
+#     out a file written at once) and the copy on one disk, the repository's, as a new file. There
+#     GNU cat copies inside the kernel (copy_file_range).
+one_img = f"{disk}/one.img"
+shutil.copyfile(mkimage("one", ["partition 7", "file /big 0644 pattern 209715200 extent_blocks=248 gaps=0"]), one_img)
+one_same = f"{disk}/one.host"
+shutil.copyfile(same, one_same)
+side_by_side(one_img, [one_same])
+a, b = f"{disk}/big.efsh", f"{disk}/big.cat"
+compare("cp big, image and copy on one disk", efsh(one_img, f"cp big {a}\nbye\n", fresh(a)),
+        host(["sh", "-c", f"cat {one_same} > {b}"], fresh(b)), 1.0, 3 * REPS)
+fresh(a, b, one_img, one_same, os.path.join(work, "one.img"))()
 os.remove(same)
 
 # 3. ls and ls -l of 10,000 entries, against ls -f and ls -fln of a host directory of as many files:
