@@ -204,8 +204,9 @@ struct host_out {
     int fd;
     int64_t pos;         // bytes in the file so far: where the next bytes go
     int64_t reserved;    // space set aside by host_reserve, from the start of the file
-    int64_t block;       // the file system's block, once asked (0: not yet)
     bool no_copy_range;  // the host has refused to share blocks with this file
+    bool known;          // st holds what the host said of the file when it was opened
+    struct stat st;      // asked once: the file's id, kind and block size serve every later call
 };
 
 host_out* host_create(const char* path, bool only_new)
@@ -213,11 +214,15 @@ host_out* host_create(const char* path, bool only_new)
     int fd = ::open(path, O_WRONLY | O_CREAT | (only_new ? O_EXCL : O_TRUNC) | O_CLOEXEC | O_NOCTTY, 0666);
     if (fd < 0)
         return nullptr;
-    host_out* o = new (std::nothrow) host_out{fd, 0, 0, 0, false};
+    host_out* o = new (std::nothrow) host_out{fd, 0, 0, false, false, {}};
     if (!o) {
         ::close(fd);
         errno = ENOMEM;
+        return nullptr;
     }
+    int saved = errno;
+    o->known = ::fstat(fd, &o->st) == 0;
+    errno = saved;
     return o;
 }
 
@@ -247,11 +252,7 @@ bool host_can_share(host_out* o, int64_t offset, size_t len, size_t pending)
 #if EFSH_HAVE_FICLONERANGE
     if (o->no_copy_range || offset < 0 || len == 0)
         return false;
-    if (o->block == 0) {
-        struct stat st;
-        o->block = ::fstat(o->fd, &st) == 0 && st.st_blksize > 0 ? st.st_blksize : 4096;
-    }
-    uint64_t block = static_cast<uint64_t>(o->block);
+    uint64_t block = o->known && o->st.st_blksize > 0 ? static_cast<uint64_t>(o->st.st_blksize) : 4096;
     return static_cast<uint64_t>(offset) % block == 0 && (static_cast<uint64_t>(o->pos) + pending) % block == 0 &&
            len % block == 0;
 #else
@@ -305,11 +306,9 @@ int64_t host_copy_range(host_out* o, host_file* from, int64_t offset, size_t len
 
 bool host_out_id(host_out* o, host_id* id)
 {
-    struct stat st;
-    if (::fstat(o->fd, &st) != 0)
-        return false;
-    *id = id_of(st);
-    return true;
+    if (o->known)
+        *id = id_of(o->st);
+    return o->known;
 }
 
 void host_reserve(host_out* o, uint64_t bytes)
@@ -317,11 +316,9 @@ void host_reserve(host_out* o, uint64_t bytes)
 #if EFSH_HAVE_FALLOCATE
     // A file system in memory would hand over every page now, zero-filled, and the copy would
     // fill it again: there the space is left to the writes. So is a device or pipe.
-    struct stat st;
     struct statfs fs;
-    if (bytes == 0 || bytes > static_cast<uint64_t>(std::numeric_limits<off_t>::max() - o->pos) ||
-        ::fstat(o->fd, &st) != 0 || !S_ISREG(st.st_mode) || ::fstatfs(o->fd, &fs) != 0 ||
-        fs.f_type == TMPFS_MAGIC)
+    if (bytes == 0 || bytes > static_cast<uint64_t>(std::numeric_limits<off_t>::max() - o->pos) || !o->known ||
+        !S_ISREG(o->st.st_mode) || ::fstatfs(o->fd, &fs) != 0 || fs.f_type == TMPFS_MAGIC)
         return;
     int saved = errno;
     if (::fallocate(o->fd, FALLOC_FL_KEEP_SIZE, static_cast<off_t>(o->pos), static_cast<off_t>(bytes)) == 0)

@@ -195,21 +195,22 @@ int copy_tree(const char* name, const char* host, const char* target, int flags)
             if (type == S_TYPE_DIR && dot)
                 continue;
             bool copyable = (type == S_TYPE_DIR && !entered_before(e->d_ino)) || type == S_TYPE_REG;
-            bool taken = type == S_TYPE_DIR && written_from_another(e->d_name, e->d_ino);
-            if (!copyable || !host_name_ok(e->d_name) || e->d_namlen != std::strlen(e->d_name) || taken) {
-                std::fprintf(stderr, "%s/%s/%s not copied\n", saved, name, e->d_name);
-                continue;
-            }
-            if (type == S_TYPE_DIR) {
-                result = copy_tree(e->d_name, e->d_name, ".", flags);
+            // Short-circuit: a name that is no host name is never looked up on the host.
+            bool ok = copyable && host_name_ok(e->d_name) && e->d_namlen == std::strlen(e->d_name) &&
+                      !(type == S_TYPE_DIR && written_from_another(e->d_name, e->d_ino));
+            int r = ok ? 0 : NAME_TAKEN;
+            if (ok && type == S_TYPE_DIR) {
+                r = copy_tree(e->d_name, e->d_name, ".", flags);
                 host_id id;
                 if (host_id_of(e->d_name, &id))
                     written.push_back(record_of(id, e->d_ino));
-            } else if (int r = copy_file(e->d_name, e->d_name, flags, e->d_ino); r == NAME_TAKEN) {
-                std::fprintf(stderr, "%s/%s/%s not copied\n", saved, name, e->d_name);
-            } else {
-                result = r;
+            } else if (ok) {
+                r = copy_file(e->d_name, e->d_name, flags, e->d_ino);
             }
+            if (r == NAME_TAKEN)
+                std::fprintf(stderr, "%s/%s/%s not copied\n", saved, name, e->d_name);
+            else
+                result = r;
         }
     }
     written.resize(level_start);
