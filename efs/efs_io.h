@@ -26,6 +26,11 @@ constexpr int EXTENTS_PER_BLOCK = 64;
 constexpr uint16_t S_TYPE_MASK = 0xF000;
 constexpr uint16_t S_TYPE_DIR = 0x4000;
 constexpr uint16_t S_TYPE_REG = 0x8000;
+constexpr uint16_t S_TYPE_LNK = 0xA000;
+constexpr uint16_t S_TYPE_CHR = 0x2000;
+constexpr uint16_t S_TYPE_BLK = 0x6000;
+constexpr uint16_t S_TYPE_FIFO = 0x1000;
+constexpr uint16_t S_TYPE_SOCK = 0xC000;
 constexpr uint16_t DB_MAGIC = 0xBEEF;
 
 // The superblock in host order (bytes 0 to 91 of the partition's block 1).
@@ -99,6 +104,7 @@ struct disk_inode {
     int16_t di_extent_count;
     uint8_t di_spare[2];
     extent di_extents[DIRECT_EXTENTS];
+    uint8_t di_u_head[8];  // the first bytes of the extent area as read: a device keeps its number there
 };
 
 struct fs_statbuf {
@@ -111,6 +117,8 @@ struct fs_statbuf {
     int32_t st_atime;
     int32_t st_mtime;
     int32_t st_ctime;
+    uint32_t st_major;  // character and block devices: the device's number; 0 for other kinds
+    uint32_t st_minor;
 };
 
 // Byte position of the first block of a partition-relative block number; false when it cannot be represented.
@@ -122,6 +130,10 @@ int fs_iread(fs* f, uint32_t n, uint8_t* block, disk_inode* ip);
 // Decodes 128 raw bytes into *ip; returns the number of in-use extents with a non-zero magic.
 int fs_iswap(const uint8_t* raw, disk_inode* ip);
 int fs_istat(uint32_t n, fs_statbuf* st);
+// A device's number from the first 8 bytes of its extent area: a 16-bit number at byte 0 (major in
+// the high byte, minor in the low one), or, where that reads 0xFFFF, the 32-bit number at byte 4
+// (major in the top 14 bits, minor in the low 18).
+void fs_device_number(const uint8_t* u, uint32_t* major, uint32_t* minor);
 // The stat record of inode n from its decoded inode.
 void fs_stat_of(const disk_inode& ino, uint32_t n, fs_statbuf* st);
 // Reads one extent whole into dst (capacity cap bytes). Bytes read, or -1 with fs_errno set.

@@ -84,6 +84,7 @@ void decode_head(const uint8_t* raw, disk_inode* ip)
     ip->di_extent_count = load_be16s(raw + 28);
     ip->di_spare[0] = raw[30];
     ip->di_spare[1] = raw[31];
+    std::memcpy(ip->di_u_head, raw + 32, sizeof ip->di_u_head);
 }
 
 }  // namespace
@@ -119,6 +120,23 @@ void fs_stat_of(const disk_inode& ino, uint32_t n, fs_statbuf* st)
     st->st_atime = ino.di_atime;
     st->st_mtime = ino.di_mtime;
     st->st_ctime = ino.di_ctime;
+    st->st_major = st->st_minor = 0;
+    uint16_t type = ino.di_mode & S_TYPE_MASK;
+    if (type == S_TYPE_CHR || type == S_TYPE_BLK)
+        fs_device_number(ino.di_u_head, &st->st_major, &st->st_minor);
+}
+
+void fs_device_number(const uint8_t* u, uint32_t* major, uint32_t* minor)
+{
+    uint16_t old = load_be16(u);
+    if (old != 0xFFFF) {
+        *major = old >> 8;
+        *minor = old & 0xFFu;
+        return;
+    }
+    uint32_t wide = load_be32(u + 4);
+    *major = wide >> 18;
+    *minor = wide & 0x3FFFFu;
 }
 
 int fs_istat(uint32_t n, fs_statbuf* st)

@@ -33,7 +33,8 @@ struct Node {
     uint16_t uid = 0, gid = 0;
     int32_t atime = 0, mtime = 0, ctime = 0;
     std::string data;                  // file bytes; symlink target
-    uint32_t rdev = 0;                 // devices: written in the first 4 bytes of di_u
+    uint32_t rdev = 0;                 // devices: the 16-bit number (major << 8 | minor) at byte 0 of di_u,
+    bool rdev_wide = false;            // or, set, the 32-bit one (major << 18 | minor) at byte 4 after 0xFFFF
     std::vector<Node> children;        // directories
     uint32_t inode = 0;                // force this inode number (0: allocate)
     uint32_t link_to = 0;              // entry only: names this existing inode number (hard link, cycle); no inode written

@@ -339,7 +339,12 @@ struct FsWriter {
         int16_t ec = n.damage.raw_extent_count ? *n.damage.raw_extent_count : static_cast<int16_t>(count);
         store_be16(b + 28, static_cast<uint16_t>(ec));
         if (!has_data(n.kind)) {
-            store_be32(b + 32, n.rdev);
+            if (n.rdev_wide) {
+                store_be16(b + 32, 0xFFFF);
+                store_be32(b + 36, n.rdev);
+            } else {
+                store_be16(b + 32, static_cast<uint16_t>(n.rdev));
+            }
         } else if (count <= 12) {
             for (size_t i = 0; i < count; ++i)
                 store_extent(b + 32 + 8 * i, info.extents[i].block, info.extents[i].length, info.extents[i].offset);

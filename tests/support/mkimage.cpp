@@ -18,7 +18,7 @@
 //   file PATH PERM hex HEXBYTES [OPTS]
 //   file PATH PERM host HOSTPATH [OPTS]          the bytes of a host file, streamed
 //   symlink PATH TARGET [OPTS]
-//   chardev PATH PERM rdev=N [OPTS]   blockdev PATH PERM rdev=N [OPTS]
+//   chardev PATH PERM rdev=N [OPTS]   blockdev PATH PERM rdev=N [OPTS]   (rdev32=N: the wide form)
 //   fifo PATH PERM [OPTS]             socket PATH PERM [OPTS]
 //   link PATH INODE                              an entry naming an existing inode number
 //
@@ -122,6 +122,7 @@ struct Parser {
         else if (k == "nlink") n.nlink = static_cast<int16_t>(v);
         else if (k == "mode") n.mode = static_cast<uint16_t>(v);
         else if (k == "rdev") n.rdev = static_cast<uint32_t>(v);
+        else if (k == "rdev32") { n.rdev = static_cast<uint32_t>(v); n.rdev_wide = true; }
         else if (k == "extent_blocks") n.extent_blocks = static_cast<int>(v);
         else if (k == "extents") n.extents = static_cast<int>(v);
         else if (k == "indirect_extent_blocks") n.indirect_extent_blocks = static_cast<int>(v);

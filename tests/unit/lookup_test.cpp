@@ -199,3 +199,32 @@ TEST_F(Lookup, DirectoryStreamMagicAndEmptyExtents)
     EXPECT_EQ(names("/first"), (std::vector<std::string>{".", "..", "a", "b", "c"}));
     EXPECT_EQ(names("/gaps"), (std::vector<std::string>{".", "..", "a", "b", "c"}));
 }
+
+TEST_F(Lookup, DeviceNumbersInBothForms)
+{
+    struct Case {
+        const char* name;
+        imgb::Kind kind;
+        uint32_t rdev;
+        bool wide;
+        uint32_t major, minor;
+    } cases[] = {
+        {"tty", imgb::Kind::chardev, 0x0501, false, 5, 1},
+        {"dsk", imgb::Kind::blockdev, 0xFF00, false, 255, 0},
+        {"wide", imgb::Kind::chardev, (300u << 18) | 70000u, true, 300, 70000},
+        {"top", imgb::Kind::blockdev, 0xFFFFFFFFu, true, 0x3FFF, 0x3FFFF},
+        {"fifo", imgb::Kind::fifo, 0x0501, false, 0, 0},  // only devices have a number
+    };
+    std::vector<imgb::Node> nodes;
+    for (const Case& c : cases) {
+        nodes.push_back(imgb::device(c.kind, c.name, c.rdev));
+        nodes.back().rdev_wide = c.wide;
+    }
+    mount(std::move(nodes));
+    for (const Case& c : cases) {
+        fs_statbuf st;
+        ASSERT_EQ(fs_stat(c.name, &st), 0) << c.name;
+        EXPECT_EQ(st.st_major, c.major) << c.name;
+        EXPECT_EQ(st.st_minor, c.minor) << c.name;
+    }
+}
