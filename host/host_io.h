@@ -88,10 +88,29 @@ bool host_localtime(int64_t seconds, std::tm* out);
 
 struct host_out;
 
-// Creates (or truncates) a host file for writing, in binary mode. Null on failure, errno set.
-// only_new: never opens a file that is there already (errno EEXIST; on a host that ignores case
-// the name in another case is there too).
-host_out* host_create(const char* path, bool only_new = false);
+// How host_create treats what is at the path already.
+enum host_make : unsigned {
+    // A target the user named: a final symbolic link is followed (the user chose it), and a device
+    // or pipe is written to as it is (cp f /dev/null). Only the image being read is refused.
+    HOST_NAMED = 0,
+    // A name a copy made inside its target (every entry of cp -r): only a new file or a regular one
+    // is opened, never through a final symbolic link, never a pipe, device or socket; the open
+    // never blocks.
+    HOST_IN_TREE = 1,
+    // Never opens a file that is there already (errno EEXIST; on a host that ignores case the name
+    // in another case is there too). With HOST_IN_TREE.
+    HOST_ONLY_NEW = 2,
+};
+
+// Why host_create made nothing: HOST_ERRNO (errno tells), HOST_IS_IMAGE (the path leads to a file
+// open as an image, by whatever name: nothing was touched) or HOST_NOT_A_FILE (HOST_IN_TREE found
+// a link, pipe, device, socket or directory there: nothing was touched).
+enum host_refusal { HOST_ERRNO = 0, HOST_IS_IMAGE = 1, HOST_NOT_A_FILE = 2 };
+
+// Creates a host file for writing, or opens one that is there, in binary mode; what was there is
+// cut to nothing only once it is known to be neither the image nor (HOST_IN_TREE) anything but a
+// regular file. Null on failure, *why (may be null) saying why.
+host_out* host_create(const char* path, unsigned how, host_refusal* why = nullptr);
 
 // Writes len bytes; returns the count written, which is less than len (errno set) only on failure.
 size_t host_write(host_out* o, const void* buf, size_t len);
@@ -116,17 +135,37 @@ bool host_can_share(host_out* o, int64_t offset, size_t len, size_t pending);
 // The id of the file being written (as host_id_of gives it); false when the host cannot tell.
 bool host_out_id(host_out* o, host_id* id);
 
+// Sets the permission bits (mode & 0777, without the umask) and the access and modification times
+// (whole seconds) of the file being written, through the open file, never a path; what the copy
+// set aside and did not fill is given back first, so no later call changes the times. A host
+// without such bits does what it can (Windows: a file without the owner's write bit becomes
+// read-only). A device or pipe keeps its own (0). 0, or -1 with errno set.
+int host_out_set_perm(host_out* o, unsigned mode, int64_t atime, int64_t mtime);
+
 // Closes the file; 0, or -1 with errno set (a failed close can mean lost data).
 int host_close_out(host_out* o);
 
-// Sets the permission bits (mode & 0777) of a host file or directory, without the umask. A host
-// without such bits does what it can: on Windows a file without the owner's write bit becomes read-only.
+// Closes the file and removes it when it is a regular file (one host_create made or cut to nothing:
+// an archive left incomplete by a failed write); a device, pipe or anything else is only closed.
+// 0, or -1 with errno set.
+int host_discard_out(host_out* o, const char* path);
+
+// Sets the permission bits (mode & 0777) of a host file or directory by its path, without the umask.
 // A device or pipe is left as it is (0).
 int host_set_mode(const char* path, unsigned mode);
 
-// Sets the access and modification times (whole seconds since the epoch); 0, or -1 with errno set.
-// A device or pipe is left as it is (0).
+// Sets the access and modification times by path (whole seconds since the epoch); 0, or -1 with
+// errno set. A device or pipe is left as it is (0).
 int host_set_times(const char* path, int64_t atime, int64_t mtime);
+
+// Makes host directory `name` in the current host directory (or takes one there already) and
+// enters it, only when it is a real directory: 0 with *id its id; -1 with errno set (it cannot be
+// made or entered); 1 when a symbolic link or anything but a directory is there (nothing touched).
+int host_enter_dir(const char* name, host_id* id);
+
+// Sets mode and times (as host_out_set_perm) of directory `name` in the current host directory,
+// only while it is still the directory with the given id and not a link. 0, or -1 with errno set.
+int host_set_dir_perm(const char* name, const host_id& id, unsigned mode, int64_t atime, int64_t mtime);
 
 // --- Terminal and host directory listings (line editing) --------------------------------------
 

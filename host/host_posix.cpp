@@ -209,8 +209,11 @@ struct host_out {
     struct stat st;      // asked once: the file's id, kind and block size serve every later call
 };
 
-host_out* host_create(const char* path, bool only_new)
+host_out* host_create(const char* path, unsigned how, host_refusal* why)
 {
+    bool only_new = (how & HOST_ONLY_NEW) != 0;
+    if (why)
+        *why = HOST_ERRNO;
     int fd = ::open(path, O_WRONLY | O_CREAT | (only_new ? O_EXCL : O_TRUNC) | O_CLOEXEC | O_NOCTTY, 0666);
     if (fd < 0)
         return nullptr;

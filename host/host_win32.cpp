@@ -440,8 +440,11 @@ struct host_out {
     int fd;
 };
 
-host_out* host_create(const char* path, bool only_new)
+host_out* host_create(const char* path, unsigned how, host_refusal* why)
 {
+    bool only_new = (how & HOST_ONLY_NEW) != 0;
+    if (why)
+        *why = HOST_ERRNO;
     int fd = _open(path, _O_WRONLY | _O_CREAT | (only_new ? _O_EXCL : _O_TRUNC) | _O_BINARY | _O_NOINHERIT,
                    _S_IREAD | _S_IWRITE);
     if (fd < 0) {

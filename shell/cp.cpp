@@ -84,13 +84,13 @@ bool written_from_another(const char* host, uint32_t ino)
 // inode (null, *taken set, nothing touched).
 host_out* create_in_tree(const char* target, uint32_t ino, bool* taken)
 {
-    host_out* out = host_create(target, true);
+    host_out* out = host_create(target, HOST_IN_TREE | HOST_ONLY_NEW);
     if (!out && errno == EEXIST) {
         if (written_from_another(target, ino)) {
             *taken = true;
             return nullptr;
         }
-        out = host_create(target);
+        out = host_create(target, HOST_IN_TREE);
     }
     host_id id;
     if (out && host_out_id(out, &id))
@@ -327,7 +327,7 @@ int copy_file(const char* source, const char* target, int flags, uint32_t ino)
         return 1;
     }
     bool taken = false;
-    host_out* out = ino != 0 ? create_in_tree(target, ino, &taken) : host_create(target);
+    host_out* out = ino != 0 ? create_in_tree(target, ino, &taken) : host_create(target, HOST_NAMED);
     if (!out) {
         if (!taken)
             std::perror("fopen");

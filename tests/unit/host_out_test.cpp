@@ -32,7 +32,7 @@ TEST(HostOut, CopiesFromTheImageAllOrNothing)
 
     host_file* in = host_open((dir + "/image").c_str());
     ASSERT_NE(in, nullptr);
-    host_out* out = host_create((dir + "/copy").c_str());
+    host_out* out = host_create((dir + "/copy").c_str(), HOST_NAMED);
     ASSERT_NE(out, nullptr);
     EXPECT_EQ(host_write(out, "head", 4), 4u);
     // A copy the host makes moves every byte; a refused one moves none, and the caller writes them.
@@ -64,7 +64,7 @@ TEST(HostOut, SpaceSetAsideAndNotFilledIsGivenBack)
     const std::string piece(100000, 'r');
     for (uint64_t reserve : {uint64_t{100000}, uint64_t{64} << 20}) {
         const std::string path = dir + "/f" + std::to_string(reserve);
-        host_out* out = host_create(path.c_str());
+        host_out* out = host_create(path.c_str(), HOST_NAMED);
         ASSERT_NE(out, nullptr);
         host_reserve(out, reserve);
         EXPECT_EQ(host_write(out, piece.data(), piece.size()), piece.size());

@@ -77,7 +77,7 @@ protected:
         if (!s)
             return "<open failed>";
         std::string out, copy_path = path + ".copy";
-        host_out* o = copy ? host_create(copy_path.c_str()) : nullptr;
+        host_out* o = copy ? host_create(copy_path.c_str(), HOST_NAMED) : nullptr;
         fs_run r;
         while (fs_next_run(s, &r)) {
             fs_run whole = r;
