@@ -4,8 +4,6 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <direct.h>
-#include <fcntl.h>
 #include <io.h>
 #include <limits>
 #include <new>
@@ -13,60 +11,12 @@
 #include <sys/stat.h>
 #include <windows.h>
 
+#include "host/win32_path.h"
+
 namespace {
 
-// The C library's errno for a Win32 error, so that perror after a failed host call reads as it
-// does on the other hosts ("open disk: No such file or directory").
-int errno_of(DWORD error)
-{
-    switch (error) {
-    case ERROR_FILE_NOT_FOUND:
-    case ERROR_PATH_NOT_FOUND:
-    case ERROR_INVALID_NAME:
-    case ERROR_INVALID_DRIVE:
-    case ERROR_BAD_NETPATH:
-    case ERROR_BAD_NET_NAME:
-    case ERROR_BAD_PATHNAME:
-    case ERROR_NO_MORE_FILES:
-        return ENOENT;
-    case ERROR_ACCESS_DENIED:
-    case ERROR_SHARING_VIOLATION:
-    case ERROR_LOCK_VIOLATION:
-    case ERROR_CURRENT_DIRECTORY:
-        return EACCES;
-    case ERROR_FILE_EXISTS:
-    case ERROR_ALREADY_EXISTS:
-        return EEXIST;
-    case ERROR_TOO_MANY_OPEN_FILES:
-        return EMFILE;
-    case ERROR_NOT_ENOUGH_MEMORY:
-    case ERROR_OUTOFMEMORY:
-        return ENOMEM;
-    case ERROR_FILENAME_EXCED_RANGE:
-        return ENAMETOOLONG;
-    case ERROR_DIRECTORY:
-        return ENOTDIR;
-    case ERROR_DIR_NOT_EMPTY:
-        return ENOTEMPTY;
-    case ERROR_WRITE_PROTECT:
-        return EROFS;
-    case ERROR_DISK_FULL:
-    case ERROR_HANDLE_DISK_FULL:
-        return ENOSPC;
-    case ERROR_INVALID_PARAMETER:
-    case ERROR_NEGATIVE_SEEK:
-        return EINVAL;
-    case ERROR_NOT_SUPPORTED:
-        return ENOSYS;
-    default:
-        return EIO;
-    }
-}
-
-void set_errno_from_last_error()
-{
-    errno = errno_of(GetLastError());
-}
+using win32::set_errno_from_last_error;
+using win32::system_path;
 
 // Whole seconds since 1970 as a FILETIME (100 ns units since 1601); false outside its range.
 bool filetime_of(int64_t seconds, FILETIME* out)
@@ -168,12 +118,63 @@ struct host_file {
     HANDLE in_order; // the same file again for a file's data read from start to end, or invalid
 };
 
+namespace {
+
+// The images open, so that nothing efsh writes is ever one of them: a file by its volume and index
+// (any name, hard link or link leads to those), a device by its full path. A fixed table; one
+// image more than it holds is refused rather than left unguarded.
+struct open_image {
+    const host_file* f;  // null: a free slot
+    bool known;          // id holds the file's identity
+    host_id id;
+    std::wstring device; // the full path of a device (no identity to compare)
+};
+open_image images[16];
+
+bool id_of_handle(HANDLE h, host_id* id)
+{
+    BY_HANDLE_FILE_INFORMATION info;
+    if (h == INVALID_HANDLE_VALUE || !GetFileInformationByHandle(h, &info))
+        return false;
+    *id = {info.dwVolumeSerialNumber, (uint64_t{info.nFileIndexHigh} << 32) | info.nFileIndexLow};
+    return true;
+}
+
+bool is_image(const host_id& id)
+{
+    for (const open_image& i : images)
+        if (i.f && i.known && i.id == id)
+            return true;
+    return false;
+}
+
+bool is_image_device(const std::wstring& full)
+{
+    for (const open_image& i : images)
+        if (i.f && !i.device.empty() && CompareStringOrdinal(i.device.c_str(), -1, full.c_str(), -1, TRUE) == CSTR_EQUAL)
+            return true;
+    return false;
+}
+
+}  // namespace
+
 host_file* host_open(const char* path)
 {
+    std::wstring full = win32::full_path(path);
+    if (full.empty())
+        return nullptr;
+    open_image* slot = nullptr;
+    for (open_image& i : images)
+        if (!i.f && !slot)
+            slot = &i;
+    if (!slot) {
+        errno = EMFILE;
+        return nullptr;
+    }
     // Sharing reading and writing lets efsh read an image another program holds open, and raw
     // devices (\\.\PhysicalDrive1, \\.\E:), which refuse an unshared open.
-    HANDLE h = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                           FILE_FLAG_RANDOM_ACCESS, nullptr);
+    HANDLE h = CreateFileW(system_path(full).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                           OPEN_EXISTING, FILE_FLAG_RANDOM_ACCESS, nullptr);
     if (h == INVALID_HANDLE_VALUE) {
         set_errno_from_last_error();
         return nullptr;
@@ -182,7 +183,13 @@ host_file* host_open(const char* path)
     if (!f) {
         CloseHandle(h);
         errno = ENOMEM;
+        return nullptr;
     }
+    bool disk = GetFileType(h) == FILE_TYPE_DISK;
+    *slot = {f, false, {}, {}};
+    slot->known = disk && id_of_handle(h, &slot->id);
+    if (!slot->known)
+        slot->device = full;
     return f;
 }
 
@@ -296,6 +303,9 @@ bool host_close(host_file* f)
 {
     if (!f)
         return false;
+    for (open_image& i : images)
+        if (i.f == f)
+            i = {};
     bool ok = CloseHandle(f->random) != 0;
     if (f->in_order != INVALID_HANDLE_VALUE)
         CloseHandle(f->in_order);
@@ -324,29 +334,88 @@ void host_ignore_sigpipe()
 
 bool host_getcwd(char* buf, size_t size)
 {
-    if (size > static_cast<size_t>(std::numeric_limits<int>::max()))
-        size = static_cast<size_t>(std::numeric_limits<int>::max());
-    return _getcwd(buf, static_cast<int>(size)) != nullptr;
+    std::string path;
+    (void)win32::latin1_of(win32::here().path.c_str(), &path);
+    if (path.empty() || path.size() >= size) {
+        errno = path.empty() ? ENOENT : ERANGE;
+        return false;
+    }
+    std::memcpy(buf, path.c_str(), path.size() + 1);
+    return true;
 }
+
+namespace {
+
+// What a handle leads to, as the system says.
+bool attributes_of(HANDLE h, DWORD* attributes, host_id* id)
+{
+    BY_HANDLE_FILE_INFORMATION info;
+    if (!GetFileInformationByHandle(h, &info)) {
+        set_errno_from_last_error();
+        return false;
+    }
+    *attributes = info.dwFileAttributes;
+    if (id)
+        *id = {info.dwVolumeSerialNumber, (uint64_t{info.nFileIndexHigh} << 32) | info.nFileIndexLow};
+    return true;
+}
+
+// Opens a directory to stay in, so that it stays where it is: neither it nor a directory above it
+// can be renamed or removed while efsh holds it. A directory some program holds open for deleting
+// is still entered, without that hold. `follow`: through a final link or junction.
+HANDLE open_dir(const std::wstring& full, bool follow)
+{
+    std::wstring sys = system_path(full);
+    DWORD flags = FILE_FLAG_BACKUP_SEMANTICS | (follow ? 0 : FILE_FLAG_OPEN_REPARSE_POINT);
+    HANDLE h = CreateFileW(sys.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                           OPEN_EXISTING, flags, nullptr);
+    if (h == INVALID_HANDLE_VALUE && GetLastError() == ERROR_SHARING_VIOLATION)
+        h = CreateFileW(sys.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                        nullptr, OPEN_EXISTING, flags, nullptr);
+    if (h == INVALID_HANDLE_VALUE)
+        set_errno_from_last_error();
+    return h;
+}
+
+}  // namespace
 
 int host_chdir(const char* path)
 {
-    // "D:" goes to that drive's current directory, "D:\\x" to x on it.
-    return _chdir(path) == 0 ? 0 : -1;
+    // "D:" goes to that drive's current directory, "D:\\x" to x on it; a link or junction named
+    // is followed, as the user chose it.
+    std::wstring full = win32::full_path(path);
+    if (full.empty())
+        return -1;
+    HANDLE h = open_dir(full, true);
+    DWORD a = 0;
+    if (h == INVALID_HANDLE_VALUE || !attributes_of(h, &a, nullptr) || !(a & FILE_ATTRIBUTE_DIRECTORY)) {
+        if (h != INVALID_HANDLE_VALUE) {
+            CloseHandle(h);
+            errno = (a & FILE_ATTRIBUTE_DIRECTORY) ? errno : ENOTDIR;
+        }
+        return -1;
+    }
+    win32::move_to({full, h});
+    return 0;
 }
 
 struct host_place {
-    char* path;
+    win32::place kept;
 };
 
 host_place* host_here()
 {
-    char* path = _getcwd(nullptr, 0);
-    if (!path)
+    const win32::place& now = win32::here();
+    HANDLE pin = INVALID_HANDLE_VALUE;
+    if (now.pin != INVALID_HANDLE_VALUE &&
+        !DuplicateHandle(GetCurrentProcess(), now.pin, GetCurrentProcess(), &pin, 0, FALSE, DUPLICATE_SAME_ACCESS)) {
+        set_errno_from_last_error();
         return nullptr;
-    host_place* p = new (std::nothrow) host_place{path};
+    }
+    host_place* p = new (std::nothrow) host_place{{now.path, pin}};
     if (!p) {
-        std::free(path);
+        if (pin != INVALID_HANDLE_VALUE)
+            CloseHandle(pin);
         errno = ENOMEM;
     }
     return p;
@@ -354,44 +423,32 @@ host_place* host_here()
 
 int host_go_back(host_place* p)
 {
-    int rc = _chdir(p->path);
-    int saved = errno;
-    std::free(p->path);
+    // The kept directory was held in place all along: going back is only taking it up again.
+    win32::move_to(std::move(p->kept));
     delete p;
-    errno = saved;
-    return rc == 0 ? 0 : -1;
+    return 0;
 }
 
 int host_path_kind(const char* path)
 {
-    DWORD a = GetFileAttributesA(path);
+    std::wstring sys = system_path(path);
+    DWORD a = sys.empty() ? INVALID_FILE_ATTRIBUTES : GetFileAttributesW(sys.c_str());
     if (a == INVALID_FILE_ATTRIBUTES) {
-        set_errno_from_last_error();  // the caller may report why, as after a failed stat
+        if (!sys.empty())
+            set_errno_from_last_error();  // the caller may report why, as after a failed stat
         return -1;
     }
     return (a & FILE_ATTRIBUTE_DIRECTORY) ? 1 : 0;
 }
 
-namespace {
-
-bool id_of_handle(HANDLE h, host_id* id)
-{
-    BY_HANDLE_FILE_INFORMATION info;
-    if (h == INVALID_HANDLE_VALUE || !GetFileInformationByHandle(h, &info))
-        return false;
-    *id = {info.dwVolumeSerialNumber, (uint64_t{info.nFileIndexHigh} << 32) | info.nFileIndexLow};
-    return true;
-}
-
-}  // namespace
-
 bool host_id_of(const char* path, host_id* id)
 {
     // Most names asked about are not there yet: that answer costs no handle.
-    if (GetFileAttributesA(path) == INVALID_FILE_ATTRIBUTES)
+    std::wstring sys = system_path(path);
+    if (sys.empty() || GetFileAttributesW(sys.c_str()) == INVALID_FILE_ATTRIBUTES)
         return false;
-    HANDLE h = CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
-                           FILE_FLAG_BACKUP_SEMANTICS, nullptr);  // directories too
+    HANDLE h = CreateFileW(sys.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                           OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);  // directories too
     bool ok = id_of_handle(h, id);
     if (h != INVALID_HANDLE_VALUE)
         CloseHandle(h);
@@ -400,7 +457,14 @@ bool host_id_of(const char* path, host_id* id)
 
 int host_mkdir(const char* path)
 {
-    return _mkdir(path) == 0 ? 0 : -1;
+    std::wstring sys = system_path(path);
+    if (sys.empty())
+        return -1;
+    if (!CreateDirectoryW(sys.c_str(), nullptr)) {
+        set_errno_from_last_error();
+        return -1;
+    }
+    return 0;
 }
 
 bool host_name_ok(const char* name)
@@ -437,28 +501,83 @@ bool host_localtime(int64_t seconds, std::tm* out)
 // --- Host files made by cp ---------------------------------------------------------------------
 
 struct host_out {
-    int fd;
+    HANDLE h;
+    bool disk;     // a file on a disk (not a device or pipe named by the user)
+    bool known;    // id holds the file's identity
+    host_id id;
 };
+
+namespace {
+
+// Why an open of a path that is there failed: what is there, when it is no file to write.
+bool not_a_file_there(const std::wstring& sys)
+{
+    DWORD a = GetFileAttributesW(sys.c_str());
+    return a != INVALID_FILE_ATTRIBUTES && (a & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT));
+}
+
+}  // namespace
 
 host_out* host_create(const char* path, unsigned how, host_refusal* why)
 {
+    bool in_tree = (how & HOST_IN_TREE) != 0;
     bool only_new = (how & HOST_ONLY_NEW) != 0;
     if (why)
         *why = HOST_ERRNO;
-    int fd = _open(path, _O_WRONLY | _O_CREAT | (only_new ? _O_EXCL : _O_TRUNC) | _O_BINARY | _O_NOINHERIT,
-                   _S_IREAD | _S_IWRITE);
-    if (fd < 0) {
-        // Windows refuses to open a directory for writing as it refuses any denied access.
-        if (errno == EACCES)
-            errno = host_path_kind(path) == 1 ? EISDIR : EACCES;
+    std::wstring full = win32::full_path(path);
+    if (full.empty())
+        return nullptr;
+    std::wstring sys = system_path(full);
+    // Opened without cutting it: what is there is looked at first. A name the copy made is opened as
+    // itself, a link or junction included, never what it leads to. (A file in a directory is never
+    // a pipe on Windows: pipes live in their own namespace, which such a name cannot reach.)
+    DWORD flags = FILE_ATTRIBUTE_NORMAL | (in_tree ? FILE_FLAG_OPEN_REPARSE_POINT : 0);
+    HANDLE h = CreateFileW(sys.c_str(), GENERIC_WRITE | FILE_READ_ATTRIBUTES,
+                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                           only_new ? CREATE_NEW : OPEN_ALWAYS, flags, nullptr);
+    DWORD error = GetLastError();
+    if (h == INVALID_HANDLE_VALUE) {
+        // Windows refuses to open a directory (or a link to one) for writing as it refuses any
+        // denied access.
+        errno = win32::errno_of(error);
+        if (error == ERROR_ACCESS_DENIED && not_a_file_there(sys)) {
+            if (only_new)
+                errno = EEXIST;  // something is there: the caller may ask again for what it is
+            else if (host_path_kind(path) == 1)
+                errno = EISDIR;
+            if (in_tree && !only_new && why)
+                *why = HOST_NOT_A_FILE;
+        }
         return nullptr;
     }
-    host_out* o = new (std::nothrow) host_out{fd};
-    if (!o) {
-        _close(fd);
+    bool was_there = !only_new && error == ERROR_ALREADY_EXISTS;
+    host_out o{h, GetFileType(h) == FILE_TYPE_DISK, false, {}};
+    DWORD a = 0;
+    o.known = o.disk && attributes_of(h, &a, &o.id);
+    host_refusal refusal = HOST_ERRNO;
+    if (o.known ? is_image(o.id) : is_image_device(full))
+        refusal = HOST_IS_IMAGE;
+    else if (in_tree && (!o.disk || (a & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT))))
+        refusal = HOST_NOT_A_FILE;
+    if (refusal != HOST_ERRNO) {
+        CloseHandle(h);
+        if (why)
+            *why = refusal;
+        errno = refusal == HOST_IS_IMAGE ? EBUSY : EEXIST;
+        return nullptr;
+    }
+    // Only now is what was there cut to nothing.
+    if (was_there && o.disk && !SetEndOfFile(h)) {
+        set_errno_from_last_error();
+        CloseHandle(h);
+        return nullptr;
+    }
+    host_out* out = new (std::nothrow) host_out(o);
+    if (!out) {
+        CloseHandle(h);
         errno = ENOMEM;
     }
-    return o;
+    return out;
 }
 
 size_t host_write(host_out* o, const void* buf, size_t len)
@@ -466,15 +585,17 @@ size_t host_write(host_out* o, const void* buf, size_t len)
     size_t done = 0;
     const auto* p = static_cast<const unsigned char*>(buf);
     while (done < len) {
-        unsigned want = static_cast<unsigned>(len - done < (1u << 30) ? len - done : (1u << 30));
-        int n = _write(o->fd, p + done, want);
-        if (n < 0)
+        DWORD want = static_cast<DWORD>(len - done < (1u << 30) ? len - done : (1u << 30));
+        DWORD n = 0;
+        if (!WriteFile(o->h, p + done, want, &n, nullptr)) {
+            set_errno_from_last_error();
             break;
+        }
         if (n == 0) {
             errno = ENOSPC;
             break;
         }
-        done += static_cast<size_t>(n);
+        done += n;
     }
     return done;
 }
@@ -496,24 +617,102 @@ int64_t host_copy_range(host_out*, host_file*, int64_t, size_t)
 
 bool host_out_id(host_out* o, host_id* id)
 {
-    return id_of_handle(reinterpret_cast<HANDLE>(_get_osfhandle(o->fd)), id);
+    if (o->known)
+        *id = o->id;
+    return o->known;
+}
+
+namespace {
+
+// Times and the read-only attribute in one call through a handle open for writing attributes.
+// The read-only attribute is the one permission a Windows file carries by itself; a directory's
+// means something else to Explorer and is left alone.
+int set_basic(HANDLE h, unsigned mode, int64_t atime, int64_t mtime)
+{
+    FILETIME at, mt;
+    if (!filetime_of(atime, &at) || !filetime_of(mtime, &mt)) {
+        errno = EINVAL;
+        return -1;
+    }
+    FILE_BASIC_INFO info;
+    if (!GetFileInformationByHandleEx(h, FileBasicInfo, &info, sizeof info)) {
+        set_errno_from_last_error();
+        return -1;
+    }
+    info.CreationTime.QuadPart = 0;  // 0: left as it is
+    info.ChangeTime.QuadPart = 0;
+    info.LastAccessTime.QuadPart = static_cast<LONGLONG>((uint64_t{at.dwHighDateTime} << 32) | at.dwLowDateTime);
+    info.LastWriteTime.QuadPart = static_cast<LONGLONG>((uint64_t{mt.dwHighDateTime} << 32) | mt.dwLowDateTime);
+    if (!(info.FileAttributes & FILE_ATTRIBUTE_DIRECTORY) && !(mode & 0200))
+        info.FileAttributes |= FILE_ATTRIBUTE_READONLY;
+    if (!SetFileInformationByHandle(h, FileBasicInfo, &info, sizeof info)) {
+        set_errno_from_last_error();
+        return -1;
+    }
+    return 0;
+}
+
+}  // namespace
+
+int host_out_set_perm(host_out* o, unsigned mode, int64_t atime, int64_t mtime)
+{
+    // Nothing was set aside that could change the times later; a device or pipe keeps its own.
+    return o->disk ? set_basic(o->h, mode, atime, mtime) : 0;
 }
 
 int host_close_out(host_out* o)
 {
-    int rc = _close(o->fd);
+    bool ok = CloseHandle(o->h) != 0;
+    if (!ok)
+        set_errno_from_last_error();
     delete o;
-    return rc == 0 ? 0 : -1;
+    return ok ? 0 : -1;
+}
+
+int host_discard_out(host_out* o, const char* path)
+{
+    bool disk = o->disk, known = o->known;
+    host_id id = o->id;
+    if (host_close_out(o) != 0 || !disk)
+        return disk ? -1 : 0;
+    // Removed by its name only while the name still leads to the very file written, not a link.
+    std::wstring sys = system_path(path);
+    HANDLE h = sys.empty() ? INVALID_HANDLE_VALUE
+                           : CreateFileW(sys.c_str(), DELETE | FILE_READ_ATTRIBUTES,
+                                         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                         FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (h == INVALID_HANDLE_VALUE) {
+        if (!sys.empty())
+            set_errno_from_last_error();
+        return -1;
+    }
+    DWORD a = 0;
+    host_id now{};
+    int rc = 0;
+    if (!attributes_of(h, &a, &now)) {
+        rc = -1;
+    } else if (!known || !(now == id) || (a & FILE_ATTRIBUTE_REPARSE_POINT)) {
+        errno = ENOENT;  // the name leads elsewhere now: the file written is not there to remove
+        rc = -1;
+    } else {
+        FILE_DISPOSITION_INFO gone{TRUE};
+        if (!SetFileInformationByHandle(h, FileDispositionInfo, &gone, sizeof gone)) {
+            set_errno_from_last_error();
+            rc = -1;
+        }
+    }
+    CloseHandle(h);
+    return rc;
 }
 
 namespace {
 
 // A device or pipe named as the target of a copy (NUL, COM1, \\.\pipe\x) is a host object, not a
 // copy: it keeps its own attributes and times.
-bool keeps_its_own(const char* path)
+bool keeps_its_own(const std::wstring& sys)
 {
-    HANDLE h = CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
-                           FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    HANDLE h = CreateFileW(sys.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                           OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     if (h == INVALID_HANDLE_VALUE)
         return false;
     DWORD type = GetFileType(h);
@@ -525,18 +724,19 @@ bool keeps_its_own(const char* path)
 
 int host_set_mode(const char* path, unsigned mode)
 {
-    if (keeps_its_own(path))
+    std::wstring sys = system_path(path);
+    if (sys.empty())
+        return -1;
+    if (keeps_its_own(sys))
         return 0;
-    DWORD a = GetFileAttributesA(path);
+    DWORD a = GetFileAttributesW(sys.c_str());
     if (a == INVALID_FILE_ATTRIBUTES) {
         set_errno_from_last_error();
         return -1;
     }
-    // The read-only attribute is the one permission a Windows file carries by itself; a directory's
-    // read-only attribute means something else to Explorer and is left alone.
     if ((a & FILE_ATTRIBUTE_DIRECTORY) || (mode & 0200) || (a & FILE_ATTRIBUTE_READONLY))
         return 0;
-    if (!SetFileAttributesA(path, a | FILE_ATTRIBUTE_READONLY)) {
+    if (!SetFileAttributesW(sys.c_str(), a | FILE_ATTRIBUTE_READONLY)) {
         set_errno_from_last_error();
         return -1;
     }
@@ -545,7 +745,10 @@ int host_set_mode(const char* path, unsigned mode)
 
 int host_set_times(const char* path, int64_t atime, int64_t mtime)
 {
-    if (keeps_its_own(path))
+    std::wstring sys = system_path(path);
+    if (sys.empty())
+        return -1;
+    if (keeps_its_own(sys))
         return 0;
     FILETIME at, mt;
     if (!filetime_of(atime, &at) || !filetime_of(mtime, &mt)) {
@@ -553,7 +756,7 @@ int host_set_times(const char* path, int64_t atime, int64_t mtime)
         return -1;
     }
     // Backup semantics let the same open reach a directory.
-    HANDLE h = CreateFileA(path, FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+    HANDLE h = CreateFileW(sys.c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                            nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     if (h == INVALID_HANDLE_VALUE) {
         set_errno_from_last_error();
@@ -564,6 +767,61 @@ int host_set_times(const char* path, int64_t atime, int64_t mtime)
         set_errno_from_last_error();
     CloseHandle(h);
     return ok ? 0 : -1;
+}
+
+int host_enter_dir(const char* name, host_id* id)
+{
+    std::wstring full = win32::full_path(name);
+    if (full.empty())
+        return -1;
+    bool made = CreateDirectoryW(system_path(full).c_str(), nullptr) != 0;
+    DWORD made_error = made ? 0 : GetLastError();
+    HANDLE h = open_dir(full, false);
+    if (h == INVALID_HANDLE_VALUE) {
+        // Nothing there to enter: why it could not be made is what to tell (no right to write here,
+        // a full disk), not that it is missing.
+        if (made_error != 0 && made_error != ERROR_ALREADY_EXISTS)
+            errno = win32::errno_of(made_error);
+        return -1;
+    }
+    DWORD a = 0;
+    if (!attributes_of(h, &a, id)) {
+        CloseHandle(h);
+        return -1;
+    }
+    if (!(a & FILE_ATTRIBUTE_DIRECTORY) || (a & FILE_ATTRIBUTE_REPARSE_POINT)) {
+        CloseHandle(h);
+        return 1;
+    }
+    win32::move_to({full, h});
+    return 0;
+}
+
+int host_set_dir_perm(const char* name, const host_id& id, unsigned mode, int64_t atime, int64_t mtime)
+{
+    std::wstring sys = system_path(name);
+    if (sys.empty())
+        return -1;
+    HANDLE h = CreateFileW(sys.c_str(), FILE_WRITE_ATTRIBUTES | FILE_READ_ATTRIBUTES,
+                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                           FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (h == INVALID_HANDLE_VALUE) {
+        set_errno_from_last_error();
+        return -1;
+    }
+    DWORD a = 0;
+    host_id now{};
+    int rc = -1;
+    if (attributes_of(h, &a, &now)) {
+        if (!(a & FILE_ATTRIBUTE_DIRECTORY) || (a & FILE_ATTRIBUTE_REPARSE_POINT))
+            errno = ENOTDIR;
+        else if (!(now == id))
+            errno = ENOENT;  // another directory has taken the name since
+        else
+            rc = set_basic(h, mode, atime, mtime);
+    }
+    CloseHandle(h);
+    return rc;
 }
 
 // --- Terminal and host directory listings ------------------------------------------------------
@@ -582,27 +840,27 @@ bool host_is_terminal(FILE* stream)
 struct host_dir {
     HANDLE find;  // INVALID_HANDLE_VALUE when the directory holds no entry at all
     bool pending; // data holds an entry not yet handed out
-    WIN32_FIND_DATAA data;
+    WIN32_FIND_DATAW data;
     std::string name;
 };
 
 host_dir* host_opendir(const char* path)
 {
-    std::string pattern = path;
-    if (!pattern.empty() && pattern.back() != '\\' && pattern.back() != '/' && pattern.back() != ':')
-        pattern += '\\';
-    pattern += '*';
+    std::wstring full = win32::full_path(path);
+    if (full.empty())
+        return nullptr;
+    std::wstring pattern = system_path(full + L"\\*");
     host_dir* d = new (std::nothrow) host_dir{};
     if (!d) {
         errno = ENOMEM;
         return nullptr;
     }
-    d->find = FindFirstFileA(pattern.c_str(), &d->data);
+    d->find = FindFirstFileW(pattern.c_str(), &d->data);
     if (d->find == INVALID_HANDLE_VALUE) {
         DWORD e = GetLastError();
         if (e != ERROR_FILE_NOT_FOUND || host_path_kind(path) != 1) {
             // A missing directory or a file: the same errno as the other hosts give.
-            errno = host_path_kind(path) == 0 ? ENOTDIR : errno_of(e);
+            errno = host_path_kind(path) == 0 ? ENOTDIR : win32::errno_of(e);
             delete d;
             return nullptr;
         }
@@ -618,13 +876,15 @@ const char* host_readdir(host_dir* d, bool* is_dir)
     if (d->find == INVALID_HANDLE_VALUE)
         return nullptr;
     for (;;) {
-        if (!d->pending && !FindNextFileA(d->find, &d->data))
+        if (!d->pending && !FindNextFileW(d->find, &d->data))
             return nullptr;
         d->pending = false;
-        const char* n = d->data.cFileName;
-        if (std::strcmp(n, ".") == 0 || std::strcmp(n, "..") == 0)
+        const wchar_t* n = d->data.cFileName;
+        if (std::wcscmp(n, L".") == 0 || std::wcscmp(n, L"..") == 0)
             continue;
-        d->name = n;
+        // A name with a character beyond ISO 8859-1 could not be typed back: it is left out.
+        if (!win32::latin1_of(n, &d->name))
+            continue;
         *is_dir = (d->data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
         return d->name.c_str();
     }
