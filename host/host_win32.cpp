@@ -320,6 +320,56 @@ FILE* host_popen_write(const char* command)
     return _popen(command, "wb");
 }
 
+namespace {
+
+// A variable of the environment as wide text; empty when it is not set.
+std::wstring environment(const wchar_t* name)
+{
+    DWORD n = GetEnvironmentVariableW(name, nullptr, 0);
+    std::wstring value(n, L'\0');
+    DWORD m = n ? GetEnvironmentVariableW(name, value.data(), n) : 0;
+    value.resize(m < n ? m : 0);
+    return value;
+}
+
+}  // namespace
+
+const char* host_pager(const char** missing)
+{
+    // As the command interpreter would find it: the current directory, then each of PATH, with
+    // each extension of PATHEXT.
+    std::wstring exts = environment(L"PATHEXT");
+    if (exts.empty())
+        exts = L".COM;.EXE;.BAT;.CMD";
+    std::wstring dirs = win32::here().path + L";" + environment(L"PATH");
+    for (size_t d = 0; d < dirs.size();) {
+        size_t d_end = dirs.find(L';', d);
+        if (d_end == std::wstring::npos)
+            d_end = dirs.size();
+        std::wstring dir = dirs.substr(d, d_end - d);
+        d = d_end + 1;
+        if (dir.size() >= 2 && dir.front() == L'"' && dir.back() == L'"')
+            dir = dir.substr(1, dir.size() - 2);
+        if (dir.empty())
+            continue;
+        for (size_t e = 0; e < exts.size();) {
+            size_t e_end = exts.find(L';', e);
+            if (e_end == std::wstring::npos)
+                e_end = exts.size();
+            std::wstring name = dir + (dir.back() == L'\\' ? L"" : L"\\") + L"less" + exts.substr(e, e_end - e);
+            e = e_end + 1;
+            DWORD a = GetFileAttributesW(system_path(name).c_str());
+            if (a != INVALID_FILE_ATTRIBUTES && !(a & FILE_ATTRIBUTE_DIRECTORY)) {
+                *missing = nullptr;
+                return "less";
+            }
+        }
+    }
+    *missing = "less not found on PATH: get less.exe with Git for Windows (its usr\\bin folder) or put any "
+               "less on PATH; paging with more";
+    return "more";
+}
+
 int host_pclose(FILE* pipe)
 {
     return _pclose(pipe);
@@ -516,6 +566,51 @@ bool not_a_file_there(const std::wstring& sys)
     return a != INVALID_FILE_ATTRIBUTES && (a & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT));
 }
 
+// Whether an open handle is a regular file on a disk: no directory, device or pipe, and no link
+// or junction (which a handle opened as itself shows, and which the path's own attributes show
+// where a handle cannot).
+bool regular_file(HANDLE h, const std::wstring& sys, host_id* id)
+{
+    DWORD a = 0;
+    if (GetFileType(h) != FILE_TYPE_DISK || !attributes_of(h, &a, id))
+        return false;
+    DWORD named = GetFileAttributesW(sys.c_str());
+    if (named != INVALID_FILE_ATTRIBUTES)
+        a |= named;
+    return !(a & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT));
+}
+
+// What a tree copy finds at a name before it opens it for writing: HOST_ERRNO when nothing is
+// there (*there false) or a regular file that is no image (*there true); otherwise the refusal,
+// or HOST_ERRNO with *there false and errno set when it cannot be looked at. Only attributes are
+// asked for, which opens a pipe without waiting for its other end.
+host_refusal look_before(const std::wstring& sys, bool* there, bool* failed)
+{
+    *there = false;
+    *failed = false;
+    HANDLE h = CreateFileW(sys.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                           nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (h == INVALID_HANDLE_VALUE) {
+        DWORD e = GetLastError();
+        *failed = e != ERROR_FILE_NOT_FOUND;
+        errno = win32::errno_of(e);
+        return HOST_ERRNO;
+    }
+    host_id id{};
+    host_refusal r = !regular_file(h, sys, &id) ? HOST_NOT_A_FILE : is_image(id) ? HOST_IS_IMAGE : HOST_ERRNO;
+    CloseHandle(h);
+    *there = true;
+    return r;
+}
+
+host_out* refuse(host_refusal r, host_refusal* why)
+{
+    if (why)
+        *why = r;
+    errno = r == HOST_IS_IMAGE ? EBUSY : EEXIST;
+    return nullptr;
+}
+
 }  // namespace
 
 host_out* host_create(const char* path, unsigned how, host_refusal* why)
@@ -528,43 +623,52 @@ host_out* host_create(const char* path, unsigned how, host_refusal* why)
     if (full.empty())
         return nullptr;
     std::wstring sys = system_path(full);
-    // Opened without cutting it: what is there is looked at first. A name the copy made is opened as
-    // itself, a link or junction included, never what it leads to. (A file in a directory is never
-    // a pipe on Windows: pipes live in their own namespace, which such a name cannot reach.)
+    // A name the copy made is looked at before it is opened for writing: only a regular file is
+    // opened, as itself (a link or junction is never followed), and what is not there is made new,
+    // so that nothing that can only be seen by its name (a link to nowhere) is ever written through.
+    DWORD disposition = only_new ? CREATE_NEW : OPEN_ALWAYS;
+    if (in_tree && !only_new) {
+        bool there = false, failed = false;
+        host_refusal r = look_before(sys, &there, &failed);
+        if (r != HOST_ERRNO)
+            return refuse(r, why);
+        if (failed)
+            return nullptr;
+        disposition = there ? OPEN_EXISTING : CREATE_NEW;
+    }
     DWORD flags = FILE_ATTRIBUTE_NORMAL | (in_tree ? FILE_FLAG_OPEN_REPARSE_POINT : 0);
     HANDLE h = CreateFileW(sys.c_str(), GENERIC_WRITE | FILE_READ_ATTRIBUTES,
-                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                           only_new ? CREATE_NEW : OPEN_ALWAYS, flags, nullptr);
+                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, disposition, flags, nullptr);
     DWORD error = GetLastError();
     if (h == INVALID_HANDLE_VALUE) {
+        errno = win32::errno_of(error);
+        bool exists = error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS;
+        if (in_tree && !only_new && exists)
+            return refuse(HOST_NOT_A_FILE, why);  // there, yet not to be opened as itself
         // Windows refuses to open a directory (or a link to one) for writing as it refuses any
         // denied access.
-        errno = win32::errno_of(error);
         if (error == ERROR_ACCESS_DENIED && not_a_file_there(sys)) {
             if (only_new)
                 errno = EEXIST;  // something is there: the caller may ask again for what it is
+            else if (in_tree)
+                return refuse(HOST_NOT_A_FILE, why);
             else if (host_path_kind(path) == 1)
                 errno = EISDIR;
-            if (in_tree && !only_new && why)
-                *why = HOST_NOT_A_FILE;
         }
         return nullptr;
     }
-    bool was_there = !only_new && error == ERROR_ALREADY_EXISTS;
+    bool was_there = disposition == OPEN_EXISTING || (disposition == OPEN_ALWAYS && error == ERROR_ALREADY_EXISTS);
     host_out o{h, GetFileType(h) == FILE_TYPE_DISK, false, {}};
     DWORD a = 0;
     o.known = o.disk && attributes_of(h, &a, &o.id);
     host_refusal refusal = HOST_ERRNO;
     if (o.known ? is_image(o.id) : is_image_device(full))
         refusal = HOST_IS_IMAGE;
-    else if (in_tree && (!o.disk || (a & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT))))
+    else if (in_tree && !regular_file(h, sys, &o.id))
         refusal = HOST_NOT_A_FILE;
     if (refusal != HOST_ERRNO) {
         CloseHandle(h);
-        if (why)
-            *why = refusal;
-        errno = refusal == HOST_IS_IMAGE ? EBUSY : EEXIST;
-        return nullptr;
+        return refuse(refusal, why);
     }
     // Only now is what was there cut to nothing.
     if (was_there && o.disk && !SetEndOfFile(h)) {
@@ -789,7 +893,9 @@ int host_enter_dir(const char* name, host_id* id)
         CloseHandle(h);
         return -1;
     }
-    if (!(a & FILE_ATTRIBUTE_DIRECTORY) || (a & FILE_ATTRIBUTE_REPARSE_POINT)) {
+    DWORD named = GetFileAttributesW(system_path(full).c_str());  // a link a handle may not show
+    if (!(a & FILE_ATTRIBUTE_DIRECTORY) || (a & FILE_ATTRIBUTE_REPARSE_POINT) ||
+        (named != INVALID_FILE_ATTRIBUTES && (named & FILE_ATTRIBUTE_REPARSE_POINT))) {
         CloseHandle(h);
         return 1;
     }
@@ -813,6 +919,9 @@ int host_set_dir_perm(const char* name, const host_id& id, unsigned mode, int64_
     host_id now{};
     int rc = -1;
     if (attributes_of(h, &a, &now)) {
+        DWORD named = GetFileAttributesW(sys.c_str());
+        if (named != INVALID_FILE_ATTRIBUTES)
+            a |= named & FILE_ATTRIBUTE_REPARSE_POINT;
         if (!(a & FILE_ATTRIBUTE_DIRECTORY) || (a & FILE_ATTRIBUTE_REPARSE_POINT))
             errno = ENOTDIR;
         else if (!(now == id))
