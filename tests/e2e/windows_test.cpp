@@ -1,7 +1,10 @@
-// End-to-end cases only the Windows build meets: image names that are no file name there.
+// End-to-end cases the Windows build meets: image names that are no file name there, trees deeper
+// than its ordinary paths reach, 8-bit names, paths with blanks, a host without less, and the image
+// as a target. Those that need no Windows run on every host.
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <sys/stat.h>
 
 #include "run_efsh.h"
 #include "tests/support/image_builder.h"
@@ -35,6 +38,140 @@ TEST(Windows, NamesWindowsReadsAsSomethingElseAreNotCopied)
     EXPECT_EQ(host_tree(dir + "/T"), (std::vector<std::string>{"d/", "d/Same:1", "d/Sub/", "d/Sub/f:1", "d/com10:1",
                                                                 "d/con1:1", "d/ok:2"}));
     EXPECT_EQ(r.out, prompts_of(img, 3));
+    remove_tree(dir);
+}
+
+// A tree twelve levels deep under names of 30 characters, 372 characters in all below the target,
+// with an ISO 8859-1 name at the top and at the bottom: all of it is copied, and lcd reaches the
+// bottom. Under wine the name arrives as U+00E9, which wine stores in UTF-8.
+TEST(Windows, DeepTreesAndEightBitNamesAreCopiedWhole)
+{
+    std::string dir = make_scratch_dir();
+    run_options opt;
+    use_stand_in_less(dir, opt);
+    std::string leaf = imgb::pattern(5000);
+    imgb::Node bottom = imgb::dir("level11_abcdefghijklmnopqrstuvw", {imgb::file("leaf", leaf)});
+    std::string path = bottom.name;
+    for (int level = 10; level >= 0; --level) {
+        bottom = imgb::dir(fmt("level%02d_abcdefghijklmnopqrstuvw", level), {bottom});
+        path = bottom.name + "/" + path;
+    }
+    std::string img = dir + "/disk.img";
+    imgb::Result built = imgb::write_image(imgb::simple_disk({bottom, imgb::file("caf\xe9", "e-acute")}), img);
+    ASSERT_TRUE(built.ok) << built.error;
+    std::filesystem::create_directory(dir + "/T");
+    run_result r = run_efsh({"-p", "7", img}, "cp -r / T\nlcd T/" + path + "\ncp /caf\xe9 caf\xe9\n", opt);
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.out, prompts_of(img, 4));
+    std::string on_disk = efsh_under_wine() ? "caf\xc3\xa9" : "caf\xe9";
+    EXPECT_TRUE(read_file(dir + "/T/" + path + "/leaf") == leaf);
+    EXPECT_EQ(read_file(dir + "/T/" + on_disk), "e-acute");
+    EXPECT_EQ(read_file(dir + "/T/" + path + "/" + on_disk), "e-acute");
+    EXPECT_EQ(host_tree(dir + "/T").size(), 12u + 3u);
+    remove_tree(dir);
+}
+
+// Double quotes hold blanks in host paths and image paths alike; "" is an empty word.
+TEST(Windows, QuotedPathsHoldBlanks)
+{
+    std::string dir = make_scratch_dir();
+    run_options opt;
+    use_stand_in_less(dir, opt);
+    std::string img = dir + "/disk.img";
+    imgb::Result built = imgb::write_image(
+        imgb::simple_disk({imgb::dir("old files", {imgb::file("read me", "blank\n")}), imgb::file("f", "f\n")}), img);
+    ASSERT_TRUE(built.ok) << built.error;
+    std::filesystem::create_directories(dir + "/T/My Disks");
+    std::filesystem::create_directories(dir + "/T/My Files");
+    run_result r = run_efsh({"-p", "7", img},
+                            "lcd \"T/My Disks\"\ncp -r / \"\"\ncp -r \"/old files\" .\n"
+                            "cp f \"../My Files/f 1\"\ncd \"old files\"\nmore \"read me\"\n",
+                            opt);
+    EXPECT_EQ(r.err, "/: directory, target  does not exist\ncp: No such file or directory\n");
+    EXPECT_EQ(r.out, prompts_of(img, 7));
+    EXPECT_EQ(host_tree(dir + "/T"), (std::vector<std::string>{"My Disks/", "My Disks/old files/",
+                                                                "My Disks/old files/read me:6", "My Files/",
+                                                                "My Files/f 1:2"}));
+    EXPECT_EQ(read_file(dir + "/less.log"), "blank\n");
+    remove_tree(dir);
+}
+
+// Without less on PATH the host's own more pages (under wine, its command interpreter's built-in
+// one, which writes to efsh's output), and what to get is said once.
+TEST(Windows, MoreWithoutLessPagesWithTheHostsMore)
+{
+    std::string dir = make_scratch_dir();
+    run_options opt;
+    use_stand_in_less(dir, opt);
+    std::string missing;
+    if (efsh_under_wine()) {
+        std::filesystem::remove(dir + "/bin/less.exe");
+        missing = "less not found on PATH: get less.exe with Git for Windows (its usr\\bin folder) or put any less on "
+                  "PATH; paging with more\n";
+    } else {
+        std::filesystem::remove(dir + "/bin/less");
+        write_file(dir + "/bin/more", "#!/bin/sh\nexec /bin/cat > \"$LESS_LOG\"\n");
+        chmod((dir + "/bin/more").c_str(), 0755);
+        opt.env[0] = "PATH=" + dir + "/bin";
+        missing = "less not found on PATH: install the less package of your system; paging with more\n";
+    }
+    std::string img = dir + "/disk.img";
+    std::string text = "line one\nline two\n";
+    ASSERT_TRUE(imgb::write_image(imgb::simple_disk({imgb::file("notes", text)}), img).ok);
+    run_result r = run_efsh({"-p", "7", img}, "more nothing\nmore notes\n", opt);
+    EXPECT_EQ(r.err, missing + "fs_fopen: No such file or directory\nnothing: No such file or directory\n");
+    std::string paged = efsh_under_wine() ? r.out : read_file(dir + "/less.log");
+    EXPECT_EQ(paged, efsh_under_wine() ? prompts_of(img, 2) + text + prompts_of(img, 1) : text);
+    remove_tree(dir);
+}
+
+// The image is never written, by its own name, by a hard link, or as a name cp -r meets in the
+// image's folder; the copy goes on with the next entry.
+TEST(Windows, TheImageIsNeverWritten)
+{
+    if (!efsh_under_wine())
+        GTEST_SKIP() << "the Windows host layer's own case; every host's is with the cp tests";
+    std::string dir = make_scratch_dir();
+    run_options opt;
+    use_stand_in_less(dir, opt);
+    std::string img = dir + "/disk.img";
+    ASSERT_TRUE(imgb::write_image(imgb::simple_disk({imgb::file("disk.img", "inner"), imgb::dir("d", {imgb::file("x", "x")})}), img).ok);
+    std::string before = read_file(img);
+    std::filesystem::create_directory(dir + "/T");
+    std::filesystem::create_hard_link(img, dir + "/T/hard.img");
+    run_result r = run_efsh({"-p", "7", img}, "cp /disk.img disk.img\ncp /disk.img T/hard.img\ncp -r / .\n", opt);
+    EXPECT_TRUE(read_file(img) == before);
+    EXPECT_EQ(read_file(dir + "/d/x"), "x");
+    EXPECT_EQ(r.out, prompts_of(img, 4));  // what cp says of each refusal is shown with the cp tests
+    remove_tree(dir);
+}
+
+// What a tree copy meets in its target and is no file of its own is left alone: a pipe (the
+// copy does not wait for a reader), a link to nowhere, a link to a directory outside. (Wine shows
+// a link to a file as that file; Windows shows it as a link, which the copy leaves alone too.)
+TEST(Windows, TreeCopyWritesNothingThroughWhatIsThere)
+{
+    if (!efsh_under_wine())
+        GTEST_SKIP() << "the Windows host layer's own case; every host's is with the cp tests";
+    std::string dir = make_scratch_dir();
+    run_options opt;
+    use_stand_in_less(dir, opt);
+    opt.timeout_seconds = hang_seconds();
+    std::string img = dir + "/disk.img";
+    ASSERT_TRUE(imgb::write_image(imgb::simple_disk({imgb::file("pipe", "p"), imgb::file("nowhere", "n"),
+                                                     imgb::file("outside", "o"), imgb::file("ok", "ok")}),
+                                  img)
+                    .ok);
+    std::filesystem::create_directories(dir + "/T");
+    std::filesystem::create_directories(dir + "/O");
+    ASSERT_EQ(mkfifo((dir + "/T/pipe").c_str(), 0644), 0);
+    std::filesystem::create_symlink(dir + "/O/made", dir + "/T/nowhere");
+    std::filesystem::create_directory_symlink(dir + "/O", dir + "/T/outside");
+    run_result r = run_efsh({"-p", "7", img}, "cp -r / T\n", opt);
+    EXPECT_FALSE(r.timed_out);
+    EXPECT_EQ(host_tree(dir + "/O"), std::vector<std::string>{});
+    EXPECT_EQ(read_file(dir + "/T/ok"), "ok");
+    EXPECT_EQ(r.out, prompts_of(img, 2));
     remove_tree(dir);
 }
 
