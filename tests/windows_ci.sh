@@ -13,6 +13,25 @@ cmake --build "$win_build" -j2
 (cd "$win_build" && cpack)
 built=$(date +%s)
 
+# The zip speaks to Windows users: efsh.exe, README.txt and the manual, no developers' README.md;
+# both texts open clean in Notepad (no control bytes but tab, CR and LF; every line ends CR LF) and
+# tell how to open a raw disk and where to get less.
+zip=$(ls "$win_build"/efsh-*-win64.zip)
+listed=$(unzip -Z1 "$zip" | LC_ALL=C sort | tr '\n' ' ')
+[ "$listed" = "README.txt efsh.exe efsh.txt " ] || { echo "windows zip holds: $listed" >&2; exit 1; }
+for text in README.txt efsh.txt; do
+  unzip -p "$zip" "$text" >"$win_build/zip-text"
+  control=$(LC_ALL=C tr -d '\t\r\n\040-\176\200-\377' <"$win_build/zip-text" | wc -c)
+  lines=$(wc -l <"$win_build/zip-text")
+  crlf=$(LC_ALL=C grep -c $'\r$' "$win_build/zip-text" || true)
+  crs=$(LC_ALL=C tr -cd '\r' <"$win_build/zip-text" | wc -c)
+  if [ "$control" != 0 ] || [ "$crlf" != "$lines" ] || [ "$crs" != "$lines" ] ||
+     ! grep -q 'PhysicalDrive1' "$win_build/zip-text" || ! grep -q 'Git for Windows' "$win_build/zip-text"; then
+    echo "windows zip: $text is not clean CR LF text telling of raw disks and less" >&2
+    exit 1
+  fi
+done
+
 # A prefix of our own, made once up front (making one takes a while and prints on its own), and one
 # wine server kept up for all of the suite's runs instead of one started per run.
 winedir=$(mktemp -d)
