@@ -28,7 +28,7 @@ check() {  # what, expected, actual
 }
 
 # The pager: copies its standard input, untouched, into LESS_LOG.
-mkdir "$work/bin" "$work/T"
+mkdir "$work/bin" "$work/T" "$work/My Disks"
 cat > "$work/less.c" <<'EOF'
 #include <fcntl.h>
 #include <io.h>
@@ -65,6 +65,8 @@ lcd C:\\windows
 lcd $(winpath "$work")
 cp -r /etc T
 cp /bin/big big.bin
+lcd "$(winpath "$work/My Disks")"
+cp /etc/motd "motd copy"
 cd nowhere
 bye
 EOF
@@ -78,7 +80,7 @@ check "session output" "$p         2                        .
         19                      dev
         25                      tmp
         26                     many
-$p$p$p$p$p$p$p$p$p$p$p$p" "$out"
+$p$p$p$p$p$p$p$p$p$p$p$p$p$p" "$out"
 check "session messages" "/etc
 d      3 0755  2     0     0     512 Mar  7 20:26 .
 d      2 0755  8     0     0     512 Mar  7 20:26 ..
@@ -96,6 +98,7 @@ T/etc/passwd 81" "$(find T -mindepth 1 | sort | while read -r f; do if [ -f "$f"
 check "copied file" "$(printf 'root:x:0:0:Super-User:/:/bin/sh\nguest:x:998:998:Guest:/usr/people/guest:/bin/csh\n' | od -c)" \
   "$(od -c T/etc/passwd)"
 check "large copy" 400000 "$(stat -c %s big.bin)"
+check "copy into a path with blanks" 65 "$(stat -c %s "My Disks/motd copy")"
 
 # Without a partition: the summary; a missing image: the C library's text for the reason.
 check "summary output" "" "$(run demo.img </dev/null)"
