@@ -958,7 +958,7 @@ host_dir* host_opendir(const char* path)
     std::wstring full = win32::full_path(path);
     if (full.empty())
         return nullptr;
-    std::wstring pattern = system_path(full + L"\\*");
+    std::wstring pattern = system_path(full + (full.back() == L'\\' ? L"*" : L"\\*"));
     host_dir* d = new (std::nothrow) host_dir{};
     if (!d) {
         errno = ENOMEM;

@@ -156,6 +156,28 @@ HANDLE pin_of(const std::wstring& full)
     return h;
 }
 
+// While efsh runs, its console reads and shows ISO 8859-1 as well: what ls prints of a name and
+// what is typed for it are the characters the name has on disk. The console's own code pages come
+// back when efsh ends.
+struct console_latin1 {
+    UINT in = GetConsoleCP();
+    UINT out = GetConsoleOutputCP();
+    console_latin1()
+    {
+        if (in != 0)
+            SetConsoleCP(28591);
+        if (out != 0)
+            SetConsoleOutputCP(28591);
+    }
+    ~console_latin1()
+    {
+        if (in != 0)
+            SetConsoleCP(in);
+        if (out != 0)
+            SetConsoleOutputCP(out);
+    }
+} console;
+
 place current{{}, INVALID_HANDLE_VALUE};
 bool current_known = false;
 std::wstring process_dir;  // what the process's own current directory was last set to
