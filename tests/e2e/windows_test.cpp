@@ -109,7 +109,9 @@ TEST_F(Windows, MoreWithoutLessPagesWithTheHostsMore)
         std::filesystem::remove(dir + "/bin/less");
         write_file(dir + "/bin/more", "#!/bin/sh\nexec /bin/cat > \"$LESS_LOG\"\n");
         chmod((dir + "/bin/more").c_str(), 0755);
-        opt.env[0] = "PATH=" + dir + "/bin";
+        for (std::string& e : opt.env)
+            if (e.rfind("PATH=", 0) == 0)
+                e = "PATH=" + dir + "/bin";  // no /usr/bin, where a less may be
         missing = "less not found on PATH: install the less package of your system; paging with more\n";
     }
     std::string text = "line one\nline two\n";
