@@ -121,23 +121,37 @@ struct host_file {
 namespace {
 
 // The images open, so that nothing efsh writes is ever one of them: a file by its volume and index
-// (any name, hard link or link leads to those), a device by its full path. A fixed table; one
-// image more than it holds is refused rather than left unguarded.
+// (any name, hard link or link leads to those), and a device, which has no such identity, by its
+// full path. A fixed table; one image more than it holds is refused rather than left unguarded.
 struct open_image {
     const host_file* f;  // null: a free slot
     bool known;          // id holds the file's identity
     host_id id;
-    std::wstring device; // the full path of a device (no identity to compare)
+    std::wstring path;   // its full path
 };
 open_image images[16];
 
-bool id_of_handle(HANDLE h, host_id* id)
+// What a handle leads to, as the system says; errno set when it cannot say.
+bool attributes_of(HANDLE h, DWORD* attributes, host_id* id)
 {
     BY_HANDLE_FILE_INFORMATION info;
-    if (h == INVALID_HANDLE_VALUE || !GetFileInformationByHandle(h, &info))
+    if (!GetFileInformationByHandle(h, &info)) {
+        set_errno_from_last_error();
         return false;
-    *id = {info.dwVolumeSerialNumber, (uint64_t{info.nFileIndexHigh} << 32) | info.nFileIndexLow};
+    }
+    *attributes = info.dwFileAttributes;
+    if (id)
+        *id = {info.dwVolumeSerialNumber, (uint64_t{info.nFileIndexHigh} << 32) | info.nFileIndexLow};
     return true;
+}
+
+bool id_of_handle(HANDLE h, host_id* id)
+{
+    int saved = errno;
+    DWORD a = 0;
+    bool ok = h != INVALID_HANDLE_VALUE && attributes_of(h, &a, id);
+    errno = saved;
+    return ok;
 }
 
 bool is_image(const host_id& id)
@@ -148,10 +162,10 @@ bool is_image(const host_id& id)
     return false;
 }
 
-bool is_image_device(const std::wstring& full)
+bool is_image_path(const std::wstring& full)
 {
     for (const open_image& i : images)
-        if (i.f && !i.device.empty() && CompareStringOrdinal(i.device.c_str(), -1, full.c_str(), -1, TRUE) == CSTR_EQUAL)
+        if (i.f && CompareStringOrdinal(i.path.c_str(), -1, full.c_str(), -1, TRUE) == CSTR_EQUAL)
             return true;
     return false;
 }
@@ -185,11 +199,8 @@ host_file* host_open(const char* path)
         errno = ENOMEM;
         return nullptr;
     }
-    bool disk = GetFileType(h) == FILE_TYPE_DISK;
-    *slot = {f, false, {}, {}};
-    slot->known = disk && id_of_handle(h, &slot->id);
-    if (!slot->known)
-        slot->device = full;
+    *slot = {f, false, {}, full};
+    slot->known = GetFileType(h) == FILE_TYPE_DISK && id_of_handle(h, &slot->id);
     return f;
 }
 
@@ -396,20 +407,6 @@ bool host_getcwd(char* buf, size_t size)
 
 namespace {
 
-// What a handle leads to, as the system says.
-bool attributes_of(HANDLE h, DWORD* attributes, host_id* id)
-{
-    BY_HANDLE_FILE_INFORMATION info;
-    if (!GetFileInformationByHandle(h, &info)) {
-        set_errno_from_last_error();
-        return false;
-    }
-    *attributes = info.dwFileAttributes;
-    if (id)
-        *id = {info.dwVolumeSerialNumber, (uint64_t{info.nFileIndexHigh} << 32) | info.nFileIndexLow};
-    return true;
-}
-
 // Opens a directory to stay in, so that it stays where it is: neither it nor a directory above it
 // can be renamed or removed while efsh holds it. A directory some program holds open for deleting
 // is still entered, without that hold. `follow`: through a final link or junction.
@@ -437,12 +434,13 @@ int host_chdir(const char* path)
     if (full.empty())
         return -1;
     HANDLE h = open_dir(full, true);
+    if (h == INVALID_HANDLE_VALUE)
+        return -1;
     DWORD a = 0;
-    if (h == INVALID_HANDLE_VALUE || !attributes_of(h, &a, nullptr) || !(a & FILE_ATTRIBUTE_DIRECTORY)) {
-        if (h != INVALID_HANDLE_VALUE) {
-            CloseHandle(h);
-            errno = (a & FILE_ATTRIBUTE_DIRECTORY) ? errno : ENOTDIR;
-        }
+    if (!attributes_of(h, &a, nullptr) || !(a & FILE_ATTRIBUTE_DIRECTORY)) {
+        if (a != 0 && !(a & FILE_ATTRIBUTE_DIRECTORY))
+            errno = ENOTDIR;
+        CloseHandle(h);
         return -1;
     }
     win32::move_to({full, h});
@@ -662,7 +660,7 @@ host_out* host_create(const char* path, unsigned how, host_refusal* why)
     DWORD a = 0;
     o.known = o.disk && attributes_of(h, &a, &o.id);
     host_refusal refusal = HOST_ERRNO;
-    if (o.known ? is_image(o.id) : is_image_device(full))
+    if ((o.known && is_image(o.id)) || is_image_path(full))
         refusal = HOST_IS_IMAGE;
     else if (in_tree && !regular_file(h, sys, &o.id))
         refusal = HOST_NOT_A_FILE;
