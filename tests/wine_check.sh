@@ -6,6 +6,7 @@
 set -euo pipefail
 exe=$(realpath "$1")
 image=$(realpath "$2")
+src=$(realpath "$(dirname "$0")/..")
 
 work=$(mktemp -d)
 export WINEDEBUG=-all TZ=UTC
@@ -110,6 +111,26 @@ check "missing image message" "open disk: No such file or directory" "$(err)"
 # The program's name is cut at the last backslash of the Windows path.
 run >/dev/null </dev/null || true
 check "usage" "Use: efsh.exe [-hd] [-p part] file" "$(err)"
+
+# The host layer's calls for making files and directories, in a folder laid out with what a tree
+# copy meets: a link to a directory outside, a pipe, a link to nowhere, a hard link to the image.
+mkdir -p "$work/H/adir" "$work/O"
+printf 'old content' >"$work/H/reg"
+ln -s "$work/O" "$work/H/dirlink"
+mkfifo "$work/H/fifo"
+ln -s "$work/O/made" "$work/H/dangling"
+cp "$image" "$work/H/image.img"
+ln "$work/H/image.img" "$work/H/hard.img"
+x86_64-w64-mingw32-g++ -std=c++20 -O1 -static -I"$src" -o "$work/host_check.exe" "$src/tests/wine_host_check.cpp" \
+  "$src/host/host_win32.cpp" "$src/host/win32_path.cpp"
+check "host layer" "" "$(timeout 60 wine "$(winpath "$work/host_check.exe")" "$(winpath "$work/H")" 2>&1 | tr -d '\r')"
+check "host layer: nothing outside" "" "$(ls -A "$work/O")"
+check "host layer: the image" "$(od -c "$image")" "$(od -c "$work/H/image.img")"
+check "host layer: files" "new fresh in ro" "$(cat "$work/H/reg") $(cat "$work/H/fresh") $(cat "$work/H/newdir/inside") $(cat "$work/H/ro")"
+check "host layer: times" "$((2 * 86400)) $((3 * 86400))" "$(stat -c %Y "$work/H/newdir") $(stat -c %Y "$work/H/ro")"
+check "host layer: read-only" "r--r--r--" "$(stat -c %A "$work/H/ro" | cut -c2-)"
+check "host layer: removed" "" "$(ls "$work/H/gone" 2>/dev/null)"
+check "host layer: deep" "deep" "$(cat "$work/H"/level00_*/*/*/*/*/*/*/*/*/*/*/level11_*/leaf)"
 
 if [ "$fail" = 0 ]; then
   echo "wine check: passed"
