@@ -1,6 +1,6 @@
-// Inside the Windows host layer: names as wide paths, full paths of any length, and the working
-// directory the layer keeps.
-#include "host/win32_path.h"
+// Inside the Windows host layer: names as wide paths, full paths of any length, the working
+// directory the layer keeps, and what a handle leads to.
+#include "host/host_win32.h"
 
 #include <cerrno>
 
@@ -148,14 +148,6 @@ std::wstring resolved(const std::wstring& whole)
     return prefixed(out) ? out : plain(out);
 }
 
-HANDLE pin_of(const std::wstring& full)
-{
-    std::wstring sys = system_path(full);
-    HANDLE h = CreateFileW(sys.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                           FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-    return h;
-}
-
 // While efsh runs, its console reads and shows ISO 8859-1 as well: what ls prints of a name and
 // what is typed for it are the characters the name has on disk. The console's own code pages come
 // back when efsh ends.
@@ -224,6 +216,46 @@ std::wstring system_path(const char* path)
     return system_path(full_path(path));
 }
 
+// What a handle leads to, as the system says; errno set when it cannot say.
+bool attributes_of(HANDLE h, DWORD* attributes, host_id* id)
+{
+    BY_HANDLE_FILE_INFORMATION info;
+    if (!GetFileInformationByHandle(h, &info)) {
+        set_errno_from_last_error();
+        return false;
+    }
+    *attributes = info.dwFileAttributes;
+    if (id)
+        *id = {info.dwVolumeSerialNumber, (uint64_t{info.nFileIndexHigh} << 32) | info.nFileIndexLow};
+    return true;
+}
+
+bool id_of_handle(HANDLE h, host_id* id)
+{
+    int saved = errno;
+    DWORD a = 0;
+    bool ok = h != INVALID_HANDLE_VALUE && attributes_of(h, &a, id);
+    errno = saved;
+    return ok;
+}
+
+// Opens a directory to stay in, so that it stays where it is: neither it nor a directory above it
+// can be renamed or removed while efsh holds it. A directory some program holds open for deleting
+// is still entered, without that hold. `follow`: through a final link or junction.
+HANDLE open_dir(const std::wstring& full, bool follow)
+{
+    std::wstring sys = system_path(full);
+    DWORD flags = FILE_FLAG_BACKUP_SEMANTICS | (follow ? 0 : FILE_FLAG_OPEN_REPARSE_POINT);
+    HANDLE h = CreateFileW(sys.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                           OPEN_EXISTING, flags, nullptr);
+    if (h == INVALID_HANDLE_VALUE && GetLastError() == ERROR_SHARING_VIOLATION)
+        h = CreateFileW(sys.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                        nullptr, OPEN_EXISTING, flags, nullptr);
+    if (h == INVALID_HANDLE_VALUE)
+        set_errno_from_last_error();
+    return h;
+}
+
 const place& here()
 {
     if (!current_known) {
@@ -233,7 +265,9 @@ const place& here()
         DWORD m = n ? GetCurrentDirectoryW(n, p.data()) : 0;
         p.resize(m < n ? m : 0);
         current.path = plain(p);
-        current.pin = pin_of(current.path);
+        int saved = errno;
+        current.pin = open_dir(current.path, true);
+        errno = saved;
         process_dir = current.path;
     }
     return current;

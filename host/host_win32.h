@@ -1,8 +1,10 @@
-// Inside the Windows host layer: how efsh's names become the wide paths Windows takes, and the
-// working directory the layer keeps for itself. Only host_win32*.cpp include this.
+// Inside the Windows host layer: how efsh's names become the wide paths Windows takes, the working
+// directory the layer keeps for itself, and what the parts share. Only host_win32*.cpp include this.
 #pragma once
 #include <string>
 #include <windows.h>
+
+#include "host/host_io.h"
 
 namespace win32 {
 
@@ -39,5 +41,19 @@ const place& here();
 
 // Makes p the working directory (the layer takes its handle) and the old one's handle goes.
 void move_to(place p);
+
+// Opens a directory to stay in (see place); `follow`: through a final link or junction. Invalid,
+// errno set, when it cannot be opened.
+HANDLE open_dir(const std::wstring& full, bool follow);
+
+// What a handle leads to: its attributes and (id may be null) its identity; false with errno set
+// when the system cannot say. id_of_handle leaves errno as it was.
+bool attributes_of(HANDLE h, DWORD* attributes, host_id* id);
+bool id_of_handle(HANDLE h, host_id* id);
+
+// Whether a file is one of the images open (by identity), or a path names one (by its full path,
+// which is all a raw device has).
+bool is_image(const host_id& id);
+bool is_image_path(const std::wstring& full);
 
 }  // namespace win32
