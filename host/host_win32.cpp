@@ -10,6 +10,7 @@
 #include <new>
 #include <string>
 #include <windows.h>
+#include <shellapi.h>
 
 #include "host/host_win32.h"
 
@@ -141,9 +142,31 @@ bool is_image_path(const std::wstring& full)
 
 }  // namespace win32
 
+namespace {
+
+// The image's path as given on the command line. The C library made argv's bytes from the wide
+// command line in the system's code page, which ISO 8859-1 does not read back where that page is
+// another (a folder named in Japanese or Greek): such a path is taken in its wide form. Empty for
+// a path that is not an argument.
+std::wstring as_given(const char* path)
+{
+    int n = 0;
+    LPWSTR* wide = CommandLineToArgvW(GetCommandLineW(), &n);
+    std::wstring found;
+    for (int i = 1; wide && n == __argc && i < n && found.empty(); ++i)
+        if (std::strcmp(__argv[i], path) == 0)
+            found = wide[i];
+    if (wide)
+        LocalFree(wide);
+    return found;
+}
+
+}  // namespace
+
 host_file* host_open(const char* path)
 {
-    std::wstring full = win32::full_path(path);
+    std::wstring given = as_given(path);
+    std::wstring full = given.empty() ? win32::full_path(path) : win32::full_path(given);
     if (full.empty())
         return nullptr;
     open_image* slot = nullptr;

@@ -24,6 +24,7 @@ void set_errno_from_last_error();
 // "\\server\share\a", or a device ("\\.\PhysicalDrive1", "\\.\NUL") as it is. Empty (errno set)
 // when it cannot be made.
 std::wstring full_path(const char* path);
+std::wstring full_path(const std::wstring& path);
 
 // The form to hand a system call: the full path, or its "\\?\" form once it is too long for
 // the ordinary one, so that no depth of directories is out of reach.

@@ -178,7 +178,11 @@ std::wstring process_dir;  // what the process's own current directory was last 
 
 std::wstring full_path(const char* path)
 {
-    std::wstring w = wide_of(path);
+    return full_path(wide_of(path));
+}
+
+std::wstring full_path(const std::wstring& w)
+{
     if (w.empty()) {
         errno = ENOENT;
         return {};

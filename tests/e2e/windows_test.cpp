@@ -159,4 +159,14 @@ TEST_F(Windows, TreeCopyWritesNothingThroughWhatIsThere)
     EXPECT_EQ(r.out, prompts_of(img, 2));
 }
 
+// An image in a folder whose name the system's code page cannot hold (Greek here) still opens.
+TEST_F(Windows, ImageInAFolderNamedInAnyScriptOpens)
+{
+    std::string folder = dir + "/\xce\xa9\xce\xbc\xce\xad\xce\xb3\xce\xb1";  // Ωμέγα in UTF-8
+    std::filesystem::create_directory(folder);
+    img = folder + "/disk.img";
+    build({imgb::dir("etc", {})});
+    EXPECT_EQ(run("cd /etc\npwd\n").err, "/etc\n");
+}
+
 }  // namespace
