@@ -70,7 +70,7 @@ bool regular_file(HANDLE h, const std::wstring& sys, host_id* id)
 
 // What a tree copy finds at a name before it opens it for writing: HOST_ERRNO when nothing is
 // there (*there false) or a regular file that is no image (*there true); otherwise the refusal,
-// or HOST_ERRNO with *there false and errno set when it cannot be looked at. Only attributes are
+// or HOST_ERRNO with *failed true and errno set when it cannot be looked at. Only attributes are
 // asked for, which opens a pipe without waiting for its other end.
 host_refusal look_before(const std::wstring& sys, bool* there, bool* failed)
 {
