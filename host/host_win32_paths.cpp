@@ -150,24 +150,39 @@ std::wstring resolved(const std::wstring& whole)
 
 // While efsh runs, its console reads and shows ISO 8859-1 as well: what ls prints of a name and
 // what is typed for it are the characters the name has on disk. The console's own code pages come
-// back when efsh ends.
+// back when efsh ends, also by Ctrl-C or the console's close button, which end it without running
+// the C library's exit.
+UINT console_in = 0;
+UINT console_out = 0;
+
+void console_restore()
+{
+    if (console_in != 0)
+        SetConsoleCP(console_in);
+    if (console_out != 0)
+        SetConsoleOutputCP(console_out);
+}
+
+BOOL WINAPI console_ending(DWORD)
+{
+    console_restore();
+    return FALSE;  // and on to the system's own handling, which ends efsh
+}
+
 struct console_latin1 {
-    UINT in = GetConsoleCP();
-    UINT out = GetConsoleOutputCP();
     console_latin1()
     {
-        if (in != 0)
+        console_in = GetConsoleCP();
+        console_out = GetConsoleOutputCP();
+        if (console_in == 0 && console_out == 0)
+            return;  // no console
+        SetConsoleCtrlHandler(console_ending, TRUE);
+        if (console_in != 0)
             SetConsoleCP(28591);
-        if (out != 0)
+        if (console_out != 0)
             SetConsoleOutputCP(28591);
     }
-    ~console_latin1()
-    {
-        if (in != 0)
-            SetConsoleCP(in);
-        if (out != 0)
-            SetConsoleOutputCP(out);
-    }
+    ~console_latin1() { console_restore(); }
 } console;
 
 place current{{}, INVALID_HANDLE_VALUE};
