@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# CI's Windows part: cross-builds efsh.exe (warnings are errors), packs the zip, runs the end-to-end
-# suite of the host build against efsh.exe under wine, then the independent wine check.
+# CI's Windows part: cross-builds efsh.exe (warnings are errors), packs the zip and checks what it
+# holds, runs the end-to-end suite of the host build against efsh.exe under wine, then the
+# independent wine check (which also runs the host layer's own calls).
 #   tests/windows_ci.sh <host build dir> <Windows build dir>
 set -euo pipefail
 cd "$(dirname "$0")/.."
