@@ -32,6 +32,11 @@ bool host_close(host_file* f);
 // in binary mode: the bytes reach it unchanged.
 FILE* host_popen_write(const char* command);
 
+// The pager to start: "less" when the host finds one on its PATH (Windows: with an extension of
+// PATHEXT), else the host's own "more", with *missing a line (no newline) saying what was not found
+// and where to get it; *missing is null when less was found.
+const char* host_pager(const char** missing);
+
 // Closes the pipe and waits for the command to end.
 int host_pclose(FILE* pipe);
 

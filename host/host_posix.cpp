@@ -2,6 +2,7 @@
 #include "host/host_io.h"
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <csignal>
 #include <dirent.h>
@@ -581,4 +582,26 @@ void host_closedir(host_dir* h)
 {
     ::closedir(h->d);
     delete h;
+}
+
+const char* host_pager(const char** missing)
+{
+    // As the shell would find it: each directory of PATH, an empty one meaning the current one.
+    const char* path = std::getenv("PATH");
+    std::string dirs = path ? path : "/usr/bin:/bin";
+    for (size_t start = 0; start <= dirs.size();) {
+        size_t end = dirs.find(':', start);
+        if (end == std::string::npos)
+            end = dirs.size();
+        std::string dir = dirs.substr(start, end - start);
+        std::string less = (dir.empty() ? std::string(".") : dir) + "/less";
+        struct stat st;
+        if (::stat(less.c_str(), &st) == 0 && S_ISREG(st.st_mode) && ::access(less.c_str(), X_OK) == 0) {
+            *missing = nullptr;
+            return "less";
+        }
+        start = end + 1;
+    }
+    *missing = "less not found on PATH: install the less package of your system; paging with more";
+    return "more";
 }

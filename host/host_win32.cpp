@@ -1,85 +1,24 @@
-// The host layer over the Win32 API and Microsoft's C library (built with mingw-w64).
+// The host layer over the Win32 API and Microsoft's C library (built with mingw-w64): the image,
+// the pager, directories and names, dates, the terminal. Host files made by cp are in
+// host_win32_files.cpp, paths in host_win32_paths.cpp.
 #include "host/host_io.h"
 
 #include <cerrno>
-#include <cstdlib>
 #include <cstring>
-#include <direct.h>
-#include <fcntl.h>
 #include <io.h>
 #include <limits>
 #include <new>
 #include <string>
-#include <sys/stat.h>
 #include <windows.h>
+#include <shellapi.h>
+
+#include "host/host_win32.h"
 
 namespace {
 
-// The C library's errno for a Win32 error, so that perror after a failed host call reads as it
-// does on the other hosts ("open disk: No such file or directory").
-int errno_of(DWORD error)
-{
-    switch (error) {
-    case ERROR_FILE_NOT_FOUND:
-    case ERROR_PATH_NOT_FOUND:
-    case ERROR_INVALID_NAME:
-    case ERROR_INVALID_DRIVE:
-    case ERROR_BAD_NETPATH:
-    case ERROR_BAD_NET_NAME:
-    case ERROR_BAD_PATHNAME:
-    case ERROR_NO_MORE_FILES:
-        return ENOENT;
-    case ERROR_ACCESS_DENIED:
-    case ERROR_SHARING_VIOLATION:
-    case ERROR_LOCK_VIOLATION:
-    case ERROR_CURRENT_DIRECTORY:
-        return EACCES;
-    case ERROR_FILE_EXISTS:
-    case ERROR_ALREADY_EXISTS:
-        return EEXIST;
-    case ERROR_TOO_MANY_OPEN_FILES:
-        return EMFILE;
-    case ERROR_NOT_ENOUGH_MEMORY:
-    case ERROR_OUTOFMEMORY:
-        return ENOMEM;
-    case ERROR_FILENAME_EXCED_RANGE:
-        return ENAMETOOLONG;
-    case ERROR_DIRECTORY:
-        return ENOTDIR;
-    case ERROR_DIR_NOT_EMPTY:
-        return ENOTEMPTY;
-    case ERROR_WRITE_PROTECT:
-        return EROFS;
-    case ERROR_DISK_FULL:
-    case ERROR_HANDLE_DISK_FULL:
-        return ENOSPC;
-    case ERROR_INVALID_PARAMETER:
-    case ERROR_NEGATIVE_SEEK:
-        return EINVAL;
-    case ERROR_NOT_SUPPORTED:
-        return ENOSYS;
-    default:
-        return EIO;
-    }
-}
-
-void set_errno_from_last_error()
-{
-    errno = errno_of(GetLastError());
-}
-
-// Whole seconds since 1970 as a FILETIME (100 ns units since 1601); false outside its range.
-bool filetime_of(int64_t seconds, FILETIME* out)
-{
-    constexpr int64_t epoch_gap = 11644473600;  // seconds from 1601-01-01 to 1970-01-01
-    constexpr int64_t units = 10000000;
-    if (seconds < -epoch_gap || seconds > std::numeric_limits<int64_t>::max() / units - epoch_gap)
-        return false;
-    uint64_t t = static_cast<uint64_t>(seconds + epoch_gap) * units;
-    out->dwLowDateTime = static_cast<DWORD>(t);
-    out->dwHighDateTime = static_cast<DWORD>(t >> 32);
-    return true;
-}
+using win32::id_of_handle;
+using win32::set_errno_from_last_error;
+using win32::system_path;
 
 // Days since 1970-01-01 as a proleptic Gregorian date; months 1 to 12.
 void civil_of(int64_t days, int64_t* year, int* month, int* day)
@@ -168,12 +107,80 @@ struct host_file {
     HANDLE in_order; // the same file again for a file's data read from start to end, or invalid
 };
 
+namespace {
+
+// The images open, so that nothing efsh writes is ever one of them: a file by its volume and index
+// (any name, hard link or link leads to those), and a device, which has no such identity, by its
+// full path. A fixed table; one image more than it holds is refused rather than left unguarded.
+struct open_image {
+    const host_file* f;  // null: a free slot
+    bool known;          // id holds the file's identity
+    host_id id;
+    std::wstring path;   // its full path
+};
+open_image images[16];
+
+}  // namespace
+
+namespace win32 {
+
+bool is_image(const host_id& id)
+{
+    for (const open_image& i : images)
+        if (i.f && i.known && i.id == id)
+            return true;
+    return false;
+}
+
+bool is_image_path(const std::wstring& full)
+{
+    for (const open_image& i : images)
+        if (i.f && CompareStringOrdinal(i.path.c_str(), -1, full.c_str(), -1, TRUE) == CSTR_EQUAL)
+            return true;
+    return false;
+}
+
+}  // namespace win32
+
+namespace {
+
+// The image's path as given on the command line. The C library made argv's bytes from the wide
+// command line in the system's code page, which ISO 8859-1 does not read back where that page is
+// another (a folder named in Japanese or Greek): such a path is taken in its wide form. Empty for
+// a path that is not an argument.
+std::wstring as_given(const char* path)
+{
+    int n = 0;
+    LPWSTR* wide = CommandLineToArgvW(GetCommandLineW(), &n);
+    std::wstring found;
+    for (int i = 1; wide && n == __argc && i < n && found.empty(); ++i)
+        if (std::strcmp(__argv[i], path) == 0)
+            found = wide[i];
+    if (wide)
+        LocalFree(wide);
+    return found;
+}
+
+}  // namespace
+
 host_file* host_open(const char* path)
 {
+    std::wstring given = as_given(path);
+    std::wstring full = given.empty() ? win32::full_path(path) : win32::full_path(given);
+    if (full.empty())
+        return nullptr;
+    open_image* slot = nullptr;
+    for (open_image& i : images)
+        if (!i.f && !slot)
+            slot = &i;
+    if (!slot) {
+        errno = EMFILE;
+        return nullptr;
+    }
     // Sharing reading and writing lets efsh read an image another program holds open, and raw
     // devices (\\.\PhysicalDrive1, \\.\E:), which refuse an unshared open.
-    HANDLE h = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                           FILE_FLAG_RANDOM_ACCESS, nullptr);
+    HANDLE h = CreateFileW(system_path(full).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                           OPEN_EXISTING, FILE_FLAG_RANDOM_ACCESS, nullptr);
     if (h == INVALID_HANDLE_VALUE) {
         set_errno_from_last_error();
         return nullptr;
@@ -182,7 +189,10 @@ host_file* host_open(const char* path)
     if (!f) {
         CloseHandle(h);
         errno = ENOMEM;
+        return nullptr;
     }
+    *slot = {f, false, {}, full};
+    slot->known = GetFileType(h) == FILE_TYPE_DISK && id_of_handle(h, &slot->id);
     return f;
 }
 
@@ -296,6 +306,9 @@ bool host_close(host_file* f)
 {
     if (!f)
         return false;
+    for (open_image& i : images)
+        if (i.f == f)
+            i = {};
     bool ok = CloseHandle(f->random) != 0;
     if (f->in_order != INVALID_HANDLE_VALUE)
         CloseHandle(f->in_order);
@@ -308,6 +321,56 @@ bool host_close(host_file* f)
 FILE* host_popen_write(const char* command)
 {
     return _popen(command, "wb");
+}
+
+namespace {
+
+// A variable of the environment as wide text; empty when it is not set.
+std::wstring environment(const wchar_t* name)
+{
+    DWORD n = GetEnvironmentVariableW(name, nullptr, 0);
+    std::wstring value(n, L'\0');
+    DWORD m = n ? GetEnvironmentVariableW(name, value.data(), n) : 0;
+    value.resize(m < n ? m : 0);
+    return value;
+}
+
+}  // namespace
+
+const char* host_pager(const char** missing)
+{
+    // As the command interpreter would find it: the current directory, then each of PATH, with
+    // each extension of PATHEXT.
+    std::wstring exts = environment(L"PATHEXT");
+    if (exts.empty())
+        exts = L".COM;.EXE;.BAT;.CMD";
+    std::wstring dirs = win32::here().path + L";" + environment(L"PATH");
+    for (size_t d = 0; d < dirs.size();) {
+        size_t d_end = dirs.find(L';', d);
+        if (d_end == std::wstring::npos)
+            d_end = dirs.size();
+        std::wstring dir = dirs.substr(d, d_end - d);
+        d = d_end + 1;
+        if (dir.size() >= 2 && dir.front() == L'"' && dir.back() == L'"')
+            dir = dir.substr(1, dir.size() - 2);
+        if (dir.empty())
+            continue;
+        for (size_t e = 0; e < exts.size();) {
+            size_t e_end = exts.find(L';', e);
+            if (e_end == std::wstring::npos)
+                e_end = exts.size();
+            std::wstring name = dir + (dir.back() == L'\\' ? L"" : L"\\") + L"less" + exts.substr(e, e_end - e);
+            e = e_end + 1;
+            DWORD a = GetFileAttributesW(system_path(name).c_str());
+            if (a != INVALID_FILE_ATTRIBUTES && !(a & FILE_ATTRIBUTE_DIRECTORY)) {
+                *missing = nullptr;
+                return "less";
+            }
+        }
+    }
+    *missing = "less not found on PATH: get less.exe with Git for Windows (its usr\\bin folder) or put any "
+               "less on PATH; paging with more";
+    return "more";
 }
 
 int host_pclose(FILE* pipe)
@@ -324,29 +387,54 @@ void host_ignore_sigpipe()
 
 bool host_getcwd(char* buf, size_t size)
 {
-    if (size > static_cast<size_t>(std::numeric_limits<int>::max()))
-        size = static_cast<size_t>(std::numeric_limits<int>::max());
-    return _getcwd(buf, static_cast<int>(size)) != nullptr;
+    std::string path;
+    (void)win32::latin1_of(win32::here().path.c_str(), &path);
+    if (path.empty() || path.size() >= size) {
+        errno = path.empty() ? ENOENT : ERANGE;
+        return false;
+    }
+    std::memcpy(buf, path.c_str(), path.size() + 1);
+    return true;
 }
 
 int host_chdir(const char* path)
 {
-    // "D:" goes to that drive's current directory, "D:\\x" to x on it.
-    return _chdir(path) == 0 ? 0 : -1;
+    // "D:" goes to that drive's current directory, "D:\\x" to x on it; a link or junction named
+    // is followed, as the user chose it.
+    std::wstring full = win32::full_path(path);
+    if (full.empty())
+        return -1;
+    HANDLE h = win32::open_dir(full, true);
+    if (h == INVALID_HANDLE_VALUE)
+        return -1;
+    DWORD a = 0;
+    if (!win32::attributes_of(h, &a, nullptr) || !(a & FILE_ATTRIBUTE_DIRECTORY)) {
+        if (a != 0 && !(a & FILE_ATTRIBUTE_DIRECTORY))
+            errno = ENOTDIR;
+        CloseHandle(h);
+        return -1;
+    }
+    win32::move_to({full, h});
+    return 0;
 }
 
 struct host_place {
-    char* path;
+    win32::place kept;
 };
 
 host_place* host_here()
 {
-    char* path = _getcwd(nullptr, 0);
-    if (!path)
+    const win32::place& now = win32::here();
+    HANDLE pin = INVALID_HANDLE_VALUE;
+    if (now.pin != INVALID_HANDLE_VALUE &&
+        !DuplicateHandle(GetCurrentProcess(), now.pin, GetCurrentProcess(), &pin, 0, FALSE, DUPLICATE_SAME_ACCESS)) {
+        set_errno_from_last_error();
         return nullptr;
-    host_place* p = new (std::nothrow) host_place{path};
+    }
+    host_place* p = new (std::nothrow) host_place{{now.path, pin}};
     if (!p) {
-        std::free(path);
+        if (pin != INVALID_HANDLE_VALUE)
+            CloseHandle(pin);
         errno = ENOMEM;
     }
     return p;
@@ -354,44 +442,32 @@ host_place* host_here()
 
 int host_go_back(host_place* p)
 {
-    int rc = _chdir(p->path);
-    int saved = errno;
-    std::free(p->path);
+    // The kept directory was held in place all along: going back is only taking it up again.
+    win32::move_to(std::move(p->kept));
     delete p;
-    errno = saved;
-    return rc == 0 ? 0 : -1;
+    return 0;
 }
 
 int host_path_kind(const char* path)
 {
-    DWORD a = GetFileAttributesA(path);
+    std::wstring sys = system_path(path);
+    DWORD a = sys.empty() ? INVALID_FILE_ATTRIBUTES : GetFileAttributesW(sys.c_str());
     if (a == INVALID_FILE_ATTRIBUTES) {
-        set_errno_from_last_error();  // the caller may report why, as after a failed stat
+        if (!sys.empty())
+            set_errno_from_last_error();  // the caller may report why, as after a failed stat
         return -1;
     }
     return (a & FILE_ATTRIBUTE_DIRECTORY) ? 1 : 0;
 }
 
-namespace {
-
-bool id_of_handle(HANDLE h, host_id* id)
-{
-    BY_HANDLE_FILE_INFORMATION info;
-    if (h == INVALID_HANDLE_VALUE || !GetFileInformationByHandle(h, &info))
-        return false;
-    *id = {info.dwVolumeSerialNumber, (uint64_t{info.nFileIndexHigh} << 32) | info.nFileIndexLow};
-    return true;
-}
-
-}  // namespace
-
 bool host_id_of(const char* path, host_id* id)
 {
     // Most names asked about are not there yet: that answer costs no handle.
-    if (GetFileAttributesA(path) == INVALID_FILE_ATTRIBUTES)
+    std::wstring sys = system_path(path);
+    if (sys.empty() || GetFileAttributesW(sys.c_str()) == INVALID_FILE_ATTRIBUTES)
         return false;
-    HANDLE h = CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
-                           FILE_FLAG_BACKUP_SEMANTICS, nullptr);  // directories too
+    HANDLE h = CreateFileW(sys.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                           OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);  // directories too
     bool ok = id_of_handle(h, id);
     if (h != INVALID_HANDLE_VALUE)
         CloseHandle(h);
@@ -400,7 +476,14 @@ bool host_id_of(const char* path, host_id* id)
 
 int host_mkdir(const char* path)
 {
-    return _mkdir(path) == 0 ? 0 : -1;
+    std::wstring sys = system_path(path);
+    if (sys.empty())
+        return -1;
+    if (!CreateDirectoryW(sys.c_str(), nullptr)) {
+        set_errno_from_last_error();
+        return -1;
+    }
+    return 0;
 }
 
 bool host_name_ok(const char* name)
@@ -434,138 +517,6 @@ bool host_localtime(int64_t seconds, std::tm* out)
     return _localtime64_s(out, &t) == 0;
 }
 
-// --- Host files made by cp ---------------------------------------------------------------------
-
-struct host_out {
-    int fd;
-};
-
-host_out* host_create(const char* path, unsigned how, host_refusal* why)
-{
-    bool only_new = (how & HOST_ONLY_NEW) != 0;
-    if (why)
-        *why = HOST_ERRNO;
-    int fd = _open(path, _O_WRONLY | _O_CREAT | (only_new ? _O_EXCL : _O_TRUNC) | _O_BINARY | _O_NOINHERIT,
-                   _S_IREAD | _S_IWRITE);
-    if (fd < 0) {
-        // Windows refuses to open a directory for writing as it refuses any denied access.
-        if (errno == EACCES)
-            errno = host_path_kind(path) == 1 ? EISDIR : EACCES;
-        return nullptr;
-    }
-    host_out* o = new (std::nothrow) host_out{fd};
-    if (!o) {
-        _close(fd);
-        errno = ENOMEM;
-    }
-    return o;
-}
-
-size_t host_write(host_out* o, const void* buf, size_t len)
-{
-    size_t done = 0;
-    const auto* p = static_cast<const unsigned char*>(buf);
-    while (done < len) {
-        unsigned want = static_cast<unsigned>(len - done < (1u << 30) ? len - done : (1u << 30));
-        int n = _write(o->fd, p + done, want);
-        if (n < 0)
-            break;
-        if (n == 0) {
-            errno = ENOSPC;
-            break;
-        }
-        done += static_cast<size_t>(n);
-    }
-    return done;
-}
-
-void host_reserve(host_out*, uint64_t)
-{
-    // Not measured on Windows: the copy writes as it goes.
-}
-
-bool host_can_share(host_out*, int64_t, size_t, size_t)
-{
-    return false;
-}
-
-int64_t host_copy_range(host_out*, host_file*, int64_t, size_t)
-{
-    return -1;  // no blocks shared: the caller reads and writes
-}
-
-bool host_out_id(host_out* o, host_id* id)
-{
-    return id_of_handle(reinterpret_cast<HANDLE>(_get_osfhandle(o->fd)), id);
-}
-
-int host_close_out(host_out* o)
-{
-    int rc = _close(o->fd);
-    delete o;
-    return rc == 0 ? 0 : -1;
-}
-
-namespace {
-
-// A device or pipe named as the target of a copy (NUL, COM1, \\.\pipe\x) is a host object, not a
-// copy: it keeps its own attributes and times.
-bool keeps_its_own(const char* path)
-{
-    HANDLE h = CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
-                           FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-    if (h == INVALID_HANDLE_VALUE)
-        return false;
-    DWORD type = GetFileType(h);
-    CloseHandle(h);
-    return type != FILE_TYPE_DISK;
-}
-
-}  // namespace
-
-int host_set_mode(const char* path, unsigned mode)
-{
-    if (keeps_its_own(path))
-        return 0;
-    DWORD a = GetFileAttributesA(path);
-    if (a == INVALID_FILE_ATTRIBUTES) {
-        set_errno_from_last_error();
-        return -1;
-    }
-    // The read-only attribute is the one permission a Windows file carries by itself; a directory's
-    // read-only attribute means something else to Explorer and is left alone.
-    if ((a & FILE_ATTRIBUTE_DIRECTORY) || (mode & 0200) || (a & FILE_ATTRIBUTE_READONLY))
-        return 0;
-    if (!SetFileAttributesA(path, a | FILE_ATTRIBUTE_READONLY)) {
-        set_errno_from_last_error();
-        return -1;
-    }
-    return 0;
-}
-
-int host_set_times(const char* path, int64_t atime, int64_t mtime)
-{
-    if (keeps_its_own(path))
-        return 0;
-    FILETIME at, mt;
-    if (!filetime_of(atime, &at) || !filetime_of(mtime, &mt)) {
-        errno = EINVAL;
-        return -1;
-    }
-    // Backup semantics let the same open reach a directory.
-    HANDLE h = CreateFileA(path, FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                           nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-    if (h == INVALID_HANDLE_VALUE) {
-        set_errno_from_last_error();
-        return -1;
-    }
-    bool ok = SetFileTime(h, nullptr, &at, &mt) != 0;
-    if (!ok)
-        set_errno_from_last_error();
-    CloseHandle(h);
-    return ok ? 0 : -1;
-}
-
 // --- Terminal and host directory listings ------------------------------------------------------
 
 bool host_is_terminal(FILE* stream)
@@ -582,27 +533,27 @@ bool host_is_terminal(FILE* stream)
 struct host_dir {
     HANDLE find;  // INVALID_HANDLE_VALUE when the directory holds no entry at all
     bool pending; // data holds an entry not yet handed out
-    WIN32_FIND_DATAA data;
+    WIN32_FIND_DATAW data;
     std::string name;
 };
 
 host_dir* host_opendir(const char* path)
 {
-    std::string pattern = path;
-    if (!pattern.empty() && pattern.back() != '\\' && pattern.back() != '/' && pattern.back() != ':')
-        pattern += '\\';
-    pattern += '*';
+    std::wstring full = win32::full_path(path);
+    if (full.empty())
+        return nullptr;
+    std::wstring pattern = system_path(full + (full.back() == L'\\' ? L"*" : L"\\*"));
     host_dir* d = new (std::nothrow) host_dir{};
     if (!d) {
         errno = ENOMEM;
         return nullptr;
     }
-    d->find = FindFirstFileA(pattern.c_str(), &d->data);
+    d->find = FindFirstFileW(pattern.c_str(), &d->data);
     if (d->find == INVALID_HANDLE_VALUE) {
         DWORD e = GetLastError();
         if (e != ERROR_FILE_NOT_FOUND || host_path_kind(path) != 1) {
             // A missing directory or a file: the same errno as the other hosts give.
-            errno = host_path_kind(path) == 0 ? ENOTDIR : errno_of(e);
+            errno = host_path_kind(path) == 0 ? ENOTDIR : win32::errno_of(e);
             delete d;
             return nullptr;
         }
@@ -618,13 +569,15 @@ const char* host_readdir(host_dir* d, bool* is_dir)
     if (d->find == INVALID_HANDLE_VALUE)
         return nullptr;
     for (;;) {
-        if (!d->pending && !FindNextFileA(d->find, &d->data))
+        if (!d->pending && !FindNextFileW(d->find, &d->data))
             return nullptr;
         d->pending = false;
-        const char* n = d->data.cFileName;
-        if (std::strcmp(n, ".") == 0 || std::strcmp(n, "..") == 0)
+        const wchar_t* n = d->data.cFileName;
+        if (std::wcscmp(n, L".") == 0 || std::wcscmp(n, L"..") == 0)
             continue;
-        d->name = n;
+        // A name with a character beyond ISO 8859-1 could not be typed back: it is left out.
+        if (!win32::latin1_of(n, &d->name))
+            continue;
         *is_dir = (d->data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
         return d->name.c_str();
     }

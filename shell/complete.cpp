@@ -26,50 +26,57 @@ bool is_blank(char c)
     return c == ' ' || c == '\t';
 }
 
-// A name that cannot be typed as one word of a line (blanks, tabs, control bytes) or that only
-// moves in place ("." and "..") is never offered.
-bool offerable(const char* name)
+// A name that cannot be typed as one word of a line (control bytes, a double quote; blanks and
+// tabs outside a quote) or that only moves in place ("." and "..") is never offered.
+bool offerable(const char* name, bool quoted)
 {
     if (name[0] == '\0' || std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0)
         return false;
     for (const unsigned char* p = reinterpret_cast<const unsigned char*>(name); *p; ++p)
-        if (*p <= 0x20 || *p == 0x7f)
+        if (*p < 0x20 || *p == 0x7f || *p == '"' || (*p == ' ' && !quoted) || (*p == '\t' && !quoted))
             return false;
     return true;
 }
 
-void offer(std::vector<candidate>& out, const char* name, bool dir, const std::string& base, bool dirs_only)
+// What is asked for: names beginning with base, directories only or any, typed inside a quote.
+struct wanted {
+    std::string base;
+    bool dirs_only;
+    bool quoted;
+};
+
+void offer(std::vector<candidate>& out, const char* name, bool dir, const wanted& w)
 {
-    if ((dirs_only && !dir) || std::strncmp(name, base.c_str(), base.size()) != 0 || !offerable(name))
+    if ((w.dirs_only && !dir) || std::strncmp(name, w.base.c_str(), w.base.size()) != 0 || !offerable(name, w.quoted))
         return;
     out.push_back({name, dir});
 }
 
 // Entries of an image directory, read afresh through a directory stream: a damaged directory
 // gives the entries before the damage.
-void image_names(const std::string& dir, const std::string& base, bool dirs_only, std::vector<candidate>& out)
+void image_names(const std::string& dir, const wanted& w, std::vector<candidate>& out)
 {
     fs_dir* d = fs_opendir(dir.empty() ? "." : dir.c_str());
     if (!d)
         return;
     while (fs_dirent* e = fs_readdir(d)) {
-        if (std::strncmp(e->d_name, base.c_str(), base.size()) != 0)
+        if (std::strncmp(e->d_name, w.base.c_str(), w.base.size()) != 0)
             continue;  // the inode is read only for names that can match
         fs_statbuf st;
         bool is_dir = fs_istat(e->d_ino, &st) == 0 && (st.st_mode & S_TYPE_MASK) == S_TYPE_DIR;
-        offer(out, e->d_name, is_dir, base, dirs_only);
+        offer(out, e->d_name, is_dir, w);
     }
     fs_closedir(d);
 }
 
-void host_names(const std::string& dir, const std::string& base, bool dirs_only, std::vector<candidate>& out)
+void host_names(const std::string& dir, const wanted& w, std::vector<candidate>& out)
 {
     host_dir* d = host_opendir(dir.empty() ? "." : dir.c_str());
     if (!d)
         return;
     bool is_dir = false;
     while (const char* name = host_readdir(d, &is_dir))
-        offer(out, name, is_dir, base, dirs_only);
+        offer(out, name, is_dir, w);
     host_closedir(d);
 }
 
@@ -81,23 +88,25 @@ completion complete_line(const char* text)
     if (text[0] == '!')
         return c;  // an escape is never run: nothing to help with
 
-    // The words before the one under the cursor, and that word.
+    // The words before the one under the cursor, and that word, split as the prompt splits them:
+    // quotes are no part of a word, and a blank inside them ends none.
     std::vector<std::string> before;
-    size_t len = std::strlen(text);
-    size_t start = len;
-    while (start > 0 && !is_blank(text[start - 1]))
-        --start;
-    for (size_t i = 0; i < start;) {
-        while (i < start && is_blank(text[i]))
-            ++i;
-        size_t j = i;
-        while (j < start && !is_blank(text[j]))
-            ++j;
-        if (j > i)
-            before.emplace_back(text + i, j - i);
-        i = j;
+    std::string word;
+    bool quoted = false, in_word = false;
+    for (const char* p = text; *p; ++p) {
+        if (!quoted && is_blank(*p)) {
+            if (in_word)
+                before.push_back(word);
+            word.clear();
+            in_word = false;
+        } else if (*p == '"') {
+            quoted = !quoted;
+            in_word = true;
+        } else {
+            word += *p;
+            in_word = true;
+        }
     }
-    std::string word(text + start);
 
     source from = source::none;
     bool dirs_only = false;
@@ -126,7 +135,8 @@ completion complete_line(const char* text)
 
     size_t slash = word.rfind('/');
     std::string dir = slash == std::string::npos ? "" : word.substr(0, slash + 1);
-    std::string base = slash == std::string::npos ? word : word.substr(slash + 1);
+    wanted want{slash == std::string::npos ? word : word.substr(slash + 1), dirs_only, quoted};
+    const std::string& base = want.base;
 
     std::vector<candidate> found;
     int32_t saved_fs_errno = fs_errno;
@@ -140,10 +150,10 @@ completion complete_line(const char* text)
                 found.push_back({w, false});
         break;
     case source::image:
-        image_names(dir, base, dirs_only, found);
+        image_names(dir, want, found);
         break;
     case source::host:
-        host_names(dir, base, dirs_only, found);
+        host_names(dir, want, found);
         break;
     }
     fs_errno = saved_fs_errno;
@@ -158,7 +168,8 @@ completion complete_line(const char* text)
 
     const std::string& first = found.front().name;
     if (found.size() == 1) {
-        c.insert = first.substr(base.size()) + (found.front().dir ? "/" : " ");
+        // Inside a quote a whole name closes it; a directory leaves it open for what comes below.
+        c.insert = first.substr(base.size()) + (found.front().dir ? "/" : quoted ? "\" " : " ");
     } else {
         size_t common = first.size();
         for (const candidate& f : found) {

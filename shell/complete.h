@@ -13,7 +13,8 @@ struct completion {
 // the command words; the path after cd, more and the source of cp from the image's current
 // directory (or the root); the path after lcd and the target of cp from the host's. One match is
 // completed whole, a directory followed by "/" and anything else by a blank; several give their
-// common prefix. Neither fs_errno nor errno is changed.
+// common prefix. Names holding blanks are offered inside a double quote, and a whole one closes
+// it. Neither fs_errno nor errno is changed.
 completion complete_line(const char* text);
 
 // The names laid out in columns across a terminal width characters wide, every row ending in a

@@ -20,7 +20,16 @@ int do_more(const char* path)
 {
     std::fflush(stdout);
     std::fflush(stderr);
-    FILE* pager = host_popen_write("less");
+    // Without less the host's own pager serves, and the user hears once what to get.
+    static bool told = false;
+    const char* missing = nullptr;
+    const char* command = host_pager(&missing);
+    if (missing && !told) {
+        std::fprintf(stderr, "%s\n", missing);
+        std::fflush(stderr);
+        told = true;
+    }
+    FILE* pager = host_popen_write(command);
     if (!pager) {
         report_errno("popen");
         return 1;

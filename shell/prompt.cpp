@@ -20,7 +20,7 @@ int split(char* line, char** words)
 {
     int n = 0;
     char* save = nullptr;
-    for (char* w = next_token(line, " \t", &save); w && n < MAX_WORDS - 1; w = next_token(nullptr, " \t", &save))
+    for (char* w = next_word(line, &save); w && n < MAX_WORDS - 1; w = next_word(nullptr, &save))
         words[n++] = w;
     words[n] = nullptr;
     return n;

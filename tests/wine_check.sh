@@ -6,6 +6,7 @@
 set -euo pipefail
 exe=$(realpath "$1")
 image=$(realpath "$2")
+src=$(realpath "$(dirname "$0")/..")
 
 work=$(mktemp -d)
 export WINEDEBUG=-all TZ=UTC
@@ -28,7 +29,7 @@ check() {  # what, expected, actual
 }
 
 # The pager: copies its standard input, untouched, into LESS_LOG.
-mkdir "$work/bin" "$work/T"
+mkdir "$work/bin" "$work/T" "$work/My Disks"
 cat > "$work/less.c" <<'EOF'
 #include <fcntl.h>
 #include <io.h>
@@ -65,6 +66,8 @@ lcd C:\\windows
 lcd $(winpath "$work")
 cp -r /etc T
 cp /bin/big big.bin
+lcd "$(winpath "$work/My Disks")"
+cp /etc/motd "motd copy"
 cd nowhere
 bye
 EOF
@@ -78,7 +81,7 @@ check "session output" "$p         2                        .
         19                      dev
         25                      tmp
         26                     many
-$p$p$p$p$p$p$p$p$p$p$p$p" "$out"
+$p$p$p$p$p$p$p$p$p$p$p$p$p$p" "$out"
 check "session messages" "/etc
 d      3 0755  2     0     0     512 Mar  7 20:26 .
 d      2 0755  8     0     0     512 Mar  7 20:26 ..
@@ -96,6 +99,7 @@ T/etc/passwd 81" "$(find T -mindepth 1 | sort | while read -r f; do if [ -f "$f"
 check "copied file" "$(printf 'root:x:0:0:Super-User:/:/bin/sh\nguest:x:998:998:Guest:/usr/people/guest:/bin/csh\n' | od -c)" \
   "$(od -c T/etc/passwd)"
 check "large copy" 400000 "$(stat -c %s big.bin)"
+check "copy into a path with blanks" 65 "$(stat -c %s "My Disks/motd copy")"
 
 # Without a partition: the summary; a missing image: the C library's text for the reason.
 check "summary output" "" "$(run demo.img </dev/null)"
@@ -107,6 +111,27 @@ check "missing image message" "open disk: No such file or directory" "$(err)"
 # The program's name is cut at the last backslash of the Windows path.
 run >/dev/null </dev/null || true
 check "usage" "Use: efsh.exe [-hd] [-p part] file" "$(err)"
+
+# The host layer's calls for making files and directories, in a folder laid out with what a tree
+# copy meets: a link to a directory outside, a pipe, a link to nowhere, a hard link to the image.
+mkdir -p "$work/H/adir" "$work/O"
+printf 'old content' >"$work/H/reg"
+ln -s "$work/O" "$work/H/dirlink"
+mkfifo "$work/H/fifo"
+ln -s "$work/O/made" "$work/H/dangling"
+cp "$image" "$work/H/image.img"
+ln "$work/H/image.img" "$work/H/hard.img"
+x86_64-w64-mingw32-g++ -std=c++20 -O1 -static -I"$src" -o "$work/host_check.exe" "$src/tests/wine_host_check.cpp" \
+  "$src/host/host_win32.cpp" "$src/host/host_win32_files.cpp" \
+  "$src/host/host_win32_paths.cpp"
+check "host layer" "" "$(timeout 60 wine "$(winpath "$work/host_check.exe")" "$(winpath "$work/H")" 2>&1 | tr -d '\r')"
+check "host layer: nothing outside" "" "$(ls -A "$work/O")"
+check "host layer: the image" "$(od -c "$image")" "$(od -c "$work/H/image.img")"
+check "host layer: files" "new fresh in ro" "$(cat "$work/H/reg") $(cat "$work/H/fresh") $(cat "$work/H/newdir/inside") $(cat "$work/H/ro")"
+check "host layer: times" "$((2 * 86400)) $((3 * 86400))" "$(stat -c %Y "$work/H/newdir") $(stat -c %Y "$work/H/ro")"
+check "host layer: read-only" "r--r--r--" "$(stat -c %A "$work/H/ro" | cut -c2-)"
+check "host layer: removed" "" "$(ls "$work/H/gone" 2>/dev/null)"
+check "host layer: deep" "deep" "$(cat "$work/H"/level00_*/*/*/*/*/*/*/*/*/*/*/level11_*/leaf)"
 
 if [ "$fail" = 0 ]; then
   echo "wine check: passed"

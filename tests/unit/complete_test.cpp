@@ -80,6 +80,25 @@ TEST_F(Completion, DamagedDirectoryOffersWhatCanBeRead)
     EXPECT_EQ(c.matches, (names{"a1", "a2"}));
 }
 
+TEST_F(Completion, NamesWithBlanksCompleteInsideQuotes)
+{
+    mount({file("u x", "blank"), dir("my dir", {file("a b", "x")}), file("ux", "x")});
+    completion c = complete_line("more \"u");
+    EXPECT_EQ(c.matches, (names{"u x", "ux"}));
+    EXPECT_EQ(complete_line("more \"u ").insert, "x\" ");
+    EXPECT_EQ(complete_line("cd \"my").insert, " dir/");
+    EXPECT_EQ(complete_line("cp \"my dir\"/a").matches, names{});
+    EXPECT_EQ(complete_line("cp \"my dir/a").insert, " b\" ");
+
+    char tmpl[] = "/tmp/efsh-complete-XXXXXX";
+    ASSERT_NE(mkdtemp(tmpl), nullptr);
+    std::string host = tmpl;
+    ASSERT_EQ(mkdir((host + "/My Disks").c_str(), 0755), 0);
+    EXPECT_EQ(complete_line(("lcd \"" + host + "/My").c_str()).insert, " Disks/");
+    EXPECT_EQ(complete_line(("lcd " + host + "/My").c_str()).insert, "");
+    std::system(("rm -rf " + host).c_str());
+}
+
 TEST(CompletionColumns, ListReadsDownTheColumns)
 {
     EXPECT_EQ(completion_columns({"a", "bb", "ccc", "d", "e"}, 12), "a    d\nbb   e\nccc\n");
