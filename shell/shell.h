@@ -36,6 +36,10 @@ int copy_dir(const char* name, const char* target, int flags);
 // 0, or -1 after perror with the target's name.
 int copy_perm(const char* target, const fs_statbuf& st);
 
+// The tar command: a tree or one entry of the image into a pax archive on the host.
+int do_tar(int argc, char** argv);
+void tar_usage();
+
 constexpr int CP_RECURSIVE = 1;
 constexpr int CP_PERM = 2;
 constexpr int CP_VERBOSE = 4;
