@@ -1,5 +1,6 @@
 // The error table and fs_perror.
 #include "efs/fs_error.h"
+#include "common/report.h"
 
 #include <cstdio>
 
@@ -25,5 +26,5 @@ void fs_perror(const char* label)
     if (fs_errno > 0 && fs_errno < FS_NERR)
         std::fprintf(stderr, "%s: %s\n", label, fs_errlist[fs_errno]);
     else
-        std::perror(label);
+        report_errno(label);
 }

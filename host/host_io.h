@@ -160,7 +160,8 @@ int host_set_times(const char* path, int64_t atime, int64_t mtime);
 
 // Makes host directory `name` in the current host directory (or takes one there already) and
 // enters it, only when it is a real directory: 0 with *id its id; -1 with errno set (it cannot be
-// made or entered); 1 when a symbolic link or anything but a directory is there (nothing touched).
+// made or entered: a file there is ENOTDIR); 1 when a symbolic link (or, on Windows, any reparse
+// point) is there, which is never followed (nothing touched).
 int host_enter_dir(const char* name, host_id* id);
 
 // Sets mode and times (as host_out_set_perm) of directory `name` in the current host directory,

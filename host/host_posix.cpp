@@ -26,6 +26,28 @@ struct host_file {
     int fd;
 };
 
+namespace {
+
+// The host ids of the images open for reading: no file a copy makes or overwrites may be one of
+// them, whatever name leads there (the image itself, a hard link, a symbolic link).
+constexpr int IMAGE_SLOTS = 16;
+struct image_slot {
+    const host_file* f;
+    dev_t dev;
+    ino_t ino;
+};
+image_slot images[IMAGE_SLOTS];
+
+bool is_open_image(const struct stat& st)
+{
+    for (const image_slot& i : images)
+        if (i.f && i.dev == st.st_dev && i.ino == st.st_ino)
+            return true;
+    return false;
+}
+
+}  // namespace
+
 host_file* host_open(const char* path)
 {
     int fd = ::open(path, O_RDONLY | O_CLOEXEC | O_NOCTTY);
@@ -37,10 +59,19 @@ host_file* host_open(const char* path)
 #endif
     host_file* f = new (std::nothrow) host_file{fd};
     if (!f) {
-        int saved = errno;
         ::close(fd);
-        errno = saved;
+        errno = ENOMEM;
+        return nullptr;
     }
+    struct stat st;
+    int saved = errno;
+    if (::fstat(fd, &st) == 0)
+        for (image_slot& i : images)
+            if (!i.f) {
+                i = {f, st.st_dev, st.st_ino};
+                break;
+            }
+    errno = saved;
     return f;
 }
 
@@ -84,6 +115,9 @@ bool host_close(host_file* f)
 {
     if (!f)
         return false;
+    for (image_slot& i : images)
+        if (i.f == f)
+            i = {};
     bool ok = ::close(f->fd) == 0;
     delete f;
     return ok;
@@ -209,24 +243,81 @@ struct host_out {
     struct stat st;      // asked once: the file's id, kind and block size serve every later call
 };
 
-host_out* host_create(const char* path, unsigned how, host_refusal* why)
+namespace {
+
+host_out* out_of(int fd, const struct stat& st)
 {
-    bool only_new = (how & HOST_ONLY_NEW) != 0;
-    if (why)
-        *why = HOST_ERRNO;
-    int fd = ::open(path, O_WRONLY | O_CREAT | (only_new ? O_EXCL : O_TRUNC) | O_CLOEXEC | O_NOCTTY, 0666);
-    if (fd < 0)
-        return nullptr;
-    host_out* o = new (std::nothrow) host_out{fd, 0, 0, false, false, {}};
+    host_out* o = new (std::nothrow) host_out{fd, 0, 0, false, true, st};
     if (!o) {
         ::close(fd);
         errno = ENOMEM;
+    }
+    return o;
+}
+
+host_out* refuse(int fd, host_refusal reason, host_refusal* why)
+{
+    if (fd >= 0)
+        ::close(fd);
+    if (why)
+        *why = reason;
+    return nullptr;
+}
+
+}  // namespace
+
+host_out* host_create(const char* path, unsigned how, host_refusal* why)
+{
+    if (why)
+        *why = HOST_ERRNO;
+    bool in_tree = (how & HOST_IN_TREE) != 0;
+    struct stat st;
+    // What is there is looked at before it is opened: the image is never opened for writing, and a
+    // tree copy never opens a device (opening one can act: a tape rewinds) or a pipe.
+    if ((in_tree ? ::lstat(path, &st) : ::stat(path, &st)) == 0) {
+        if (is_open_image(st))
+            return refuse(-1, HOST_IS_IMAGE, why);
+        if (in_tree && !S_ISREG(st.st_mode))
+            return refuse(-1, HOST_NOT_A_FILE, why);
+    }
+    // Nothing is cut before the open file is known for what it is: the name may have changed hands
+    // since it was looked at. A tree copy follows no final link and never waits for a pipe's reader.
+    int flags = O_WRONLY | O_CREAT | O_CLOEXEC | O_NOCTTY;
+    if (in_tree)
+        flags |= O_NOFOLLOW | O_NONBLOCK;
+    if (how & HOST_ONLY_NEW)
+        flags |= O_EXCL;
+    int fd = ::open(path, flags, 0666);
+    if (fd < 0) {
+        // A link (ELOOP) or a socket or pipe without a reader (ENXIO) that came after the look.
+        if (in_tree && (errno == ELOOP || errno == ENXIO))
+            return refuse(-1, HOST_NOT_A_FILE, why);
         return nullptr;
     }
     int saved = errno;
-    o->known = ::fstat(fd, &o->st) == 0;
+    if (::fstat(fd, &st) != 0) {
+        saved = errno;
+        ::close(fd);
+        errno = saved;
+        return nullptr;
+    }
+    if (is_open_image(st))
+        return refuse(fd, HOST_IS_IMAGE, why);
+    if (in_tree && !S_ISREG(st.st_mode))
+        return refuse(fd, HOST_NOT_A_FILE, why);
+    if (in_tree)
+        (void)::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    if (S_ISREG(st.st_mode) && st.st_size != 0) {
+        if (::ftruncate(fd, 0) != 0) {
+            saved = errno;
+            ::close(fd);
+            errno = saved;
+            return nullptr;
+        }
+        st.st_size = 0;
+    }
     errno = saved;
-    return o;
+    return out_of(fd, st);
 }
 
 size_t host_write(host_out* o, const void* buf, size_t len)
@@ -314,6 +405,29 @@ bool host_out_id(host_out* o, host_id* id)
     return o->known;
 }
 
+namespace {
+
+// Gives back the space set aside past what the file holds, up to `until`: ext4 frees space past the
+// end on a truncation to the size the file has, other file systems on a hole punched there.
+void give_back(host_out* o, int64_t until)
+{
+#if EFSH_HAVE_FALLOCATE
+    if (until <= o->pos)
+        return;
+    int saved = errno;
+    (void)::ftruncate(o->fd, static_cast<off_t>(o->pos));
+    (void)::fallocate(o->fd, FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE, static_cast<off_t>(o->pos),
+                      static_cast<off_t>(until - o->pos));
+    o->reserved = 0;
+    errno = saved;
+#else
+    (void)o;
+    (void)until;
+#endif
+}
+
+}  // namespace
+
 void host_reserve(host_out* o, uint64_t bytes)
 {
 #if EFSH_HAVE_FALLOCATE
@@ -326,6 +440,8 @@ void host_reserve(host_out* o, uint64_t bytes)
     int saved = errno;
     if (::fallocate(o->fd, FALLOC_FL_KEEP_SIZE, static_cast<off_t>(o->pos), static_cast<off_t>(bytes)) == 0)
         o->reserved = std::max(o->reserved, o->pos + static_cast<int64_t>(bytes));
+    else
+        give_back(o, o->pos + static_cast<int64_t>(bytes));  // a refusal (a full disk) may have kept part of it
     errno = saved;
 #else
     (void)o;
@@ -335,20 +451,102 @@ void host_reserve(host_out* o, uint64_t bytes)
 
 int host_close_out(host_out* o)
 {
-#if EFSH_HAVE_FALLOCATE
-    // A copy that ended early gives back the space it did not fill: ext4 frees space past the end
-    // on a truncation to the size the file has, other file systems on a hole punched there.
-    if (o->reserved > o->pos) {
-        int saved = errno;
-        (void)::ftruncate(o->fd, static_cast<off_t>(o->pos));
-        (void)::fallocate(o->fd, FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE, static_cast<off_t>(o->pos),
-                          static_cast<off_t>(o->reserved - o->pos));
-        errno = saved;
-    }
-#endif
+    give_back(o, o->reserved);  // a copy that ended early
     int rc = ::close(o->fd);
     delete o;
     return rc == 0 ? 0 : -1;
+}
+
+int host_discard_out(host_out* o, const char* path)
+{
+    // Only the file this call opened goes: the name is looked at again and must still lead to it.
+    struct stat now;
+    bool remove = o->known && S_ISREG(o->st.st_mode) && ::lstat(path, &now) == 0 && now.st_dev == o->st.st_dev &&
+                  now.st_ino == o->st.st_ino;
+    int rc = host_close_out(o);
+    int saved = errno;
+    if (remove && ::unlink(path) != 0 && rc == 0)
+        return -1;
+    errno = saved;
+    return rc;
+}
+
+namespace {
+
+timespec whole_seconds(int64_t t)
+{
+    timespec ts{};
+    ts.tv_sec = static_cast<time_t>(t);
+    return ts;
+}
+
+}  // namespace
+
+int host_out_set_perm(host_out* o, unsigned mode, int64_t atime, int64_t mtime)
+{
+    // A device or pipe named as the target of a copy (cp -p f /dev/null, run by root) is a host
+    // object shared by everyone, not a copy: it keeps its own mode and times.
+    if (!o->known || !S_ISREG(o->st.st_mode))
+        return 0;
+    give_back(o, o->reserved);
+    const timespec ts[2] = {whole_seconds(atime), whole_seconds(mtime)};
+    bool mode_ok = ::fchmod(o->fd, static_cast<mode_t>(mode & 0777)) == 0;
+    int reason = errno;
+    if (::futimens(o->fd, ts) != 0 || !mode_ok) {
+        if (!mode_ok)
+            errno = reason;
+        return -1;
+    }
+    return 0;
+}
+
+int host_enter_dir(const char* name, host_id* id)
+{
+    int made = ::mkdir(name, 0777) == 0 ? 0 : errno;
+#if defined(O_PATH)
+    int how = O_PATH;  // a way in, not the right to list: a directory of mode 0300 is still filled
+#else
+    int how = O_RDONLY;
+#endif
+    int fd = ::open(name, how | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    struct stat st;
+    if (fd < 0) {
+        int reason = errno;
+        // A symbolic link there (to a directory or not): the copy never goes through it.
+        if (::lstat(name, &st) == 0 && S_ISLNK(st.st_mode))
+            return 1;
+        // When mkdir failed for a reason other than an existing entry, the open can only add that
+        // the directory is missing; mkdir's reason (no write permission, a full disk) is the one.
+        errno = made != 0 && made != EEXIST ? made : reason;
+        return -1;
+    }
+    int rc = ::fstat(fd, &st) == 0 && ::fchdir(fd) == 0 ? 0 : -1;
+    int saved = errno;
+    ::close(fd);
+    errno = saved;
+    if (rc == 0)
+        *id = id_of(st);
+    return rc;
+}
+
+int host_set_dir_perm(const char* name, const host_id& id, unsigned mode, int64_t atime, int64_t mtime)
+{
+    struct stat st;
+    if (::fstatat(AT_FDCWD, name, &st, AT_SYMLINK_NOFOLLOW) != 0)
+        return -1;
+    if (!S_ISDIR(st.st_mode) || !(id_of(st) == id)) {
+        errno = ENOTDIR;
+        return -1;
+    }
+    const timespec ts[2] = {whole_seconds(atime), whole_seconds(mtime)};
+    bool mode_ok = ::fchmodat(AT_FDCWD, name, static_cast<mode_t>(mode & 0777), 0) == 0;
+    int reason = errno;
+    if (::utimensat(AT_FDCWD, name, ts, AT_SYMLINK_NOFOLLOW) != 0 || !mode_ok) {
+        if (!mode_ok)
+            errno = reason;
+        return -1;
+    }
+    return 0;
 }
 
 namespace {

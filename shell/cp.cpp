@@ -3,8 +3,10 @@
 #include <cstring>
 #include <algorithm>
 #include <deque>
+#include <vector>
 #include <unordered_set>
 
+#include "common/report.h"
 #include "efs/efs_file.h"
 #include "efs/fs_error.h"
 #include "host/host_io.h"
@@ -26,19 +28,22 @@ bool entered_before(uint32_t ino)
 
 // What this copy has written into the host directories it is filling, with the image inode each
 // came from: one record of 16 bytes per entry, for the directory being filled and those above it
-// only, so that memory follows the largest directory, not the tree. A host that takes two names of
-// the image for one object (a file system that ignores case, or a host link in the target) would
-// have the second entry overwrite the copy of another inode: it is not copied instead. The same
-// inode again (a damaged directory naming a file twice) is copied again as ever, and a run of
-// cp -r over an earlier copy overwrites: only this run counts.
+// only, so that memory follows the largest directory and the depth, not the tree. A host that takes
+// two names of the image for one object (a file system that ignores case, or a host hard link in
+// the target leading to a file this copy wrote in a directory above) would have the second entry
+// overwrite the copy of another inode: it is not copied instead. The same inode again (a damaged
+// directory naming a file twice) is copied again as ever, and a run of cp -r over an earlier copy
+// overwrites: only this run counts.
 struct written_entry {
     uint64_t object;
     uint32_t volume;  // folded to 32 bits: two volumes would also need equal object numbers
     uint32_t ino;
 };
 std::deque<written_entry> written;
-size_t level_start = 0;  // the innermost directory's records start here,
-size_t level_sorted = 0; // and up to here are in order; the rest were added since
+// Where each directory's records start, outermost first. The directories above the innermost are
+// in order (put so when a directory is entered); the innermost is in order up to `level_sorted`.
+std::vector<size_t> level_starts;
+size_t level_sorted = 0;
 
 written_entry record_of(const host_id& id, uint32_t ino)
 {
@@ -50,48 +55,85 @@ bool before(const written_entry& a, const written_entry& b)
     return a.object != b.object ? a.object < b.object : a.volume < b.volume;
 }
 
+size_t level_start()
+{
+    return level_starts.empty() ? 0 : level_starts.back();
+}
+
+void sort_innermost()
+{
+    auto first = written.begin() + static_cast<ptrdiff_t>(level_start());
+    auto mid = written.begin() + static_cast<ptrdiff_t>(level_sorted);
+    std::sort(mid, written.end(), before);
+    std::inplace_merge(first, mid, written.end(), before);
+    level_sorted = written.size();
+}
+
 void start_tree_copy()
 {
     entered.clear();
     written.clear();
-    level_start = level_sorted = 0;
+    level_starts.clear();
+    level_sorted = 0;
+}
+
+// A directory is entered: the records so far are in order for the lookups from below, and the new
+// directory's begin on top of them.
+void enter_level()
+{
+    sort_innermost();
+    level_starts.push_back(written.size());
+}
+
+// A directory is left: its records go, and those of the one it is in are all in order.
+void leave_level()
+{
+    written.resize(level_start());
+    level_starts.pop_back();
+    level_sorted = written.size();
 }
 
 // A fresh copy asks only when a name is taken, which is rare; a run over an earlier copy asks for
-// every entry, and the records are put in order once enough of them have come since the last time.
+// every entry, and the innermost records are put in order once enough of them have come.
 bool written_from_another(const char* host, uint32_t ino)
 {
     host_id id;
     if (!host_id_of(host, &id))
         return false;
-    if (written.size() - level_sorted > 256) {
-        std::sort(written.begin() + static_cast<ptrdiff_t>(level_sorted), written.end(), before);
-        std::inplace_merge(written.begin() + static_cast<ptrdiff_t>(level_start),
-                           written.begin() + static_cast<ptrdiff_t>(level_sorted), written.end(), before);
-        level_sorted = written.size();
-    }
+    if (written.size() - level_sorted > 256)
+        sort_innermost();
     written_entry key = record_of(id, ino);
-    auto first = written.begin() + static_cast<ptrdiff_t>(level_start);
+    auto same = [&](const written_entry& e) { return !before(e, key) && !before(key, e); };
+    auto found = [&](auto first, auto last) {
+        auto it = std::lower_bound(first, last, key, before);
+        return it != last && same(*it) ? it : written.end();
+    };
     auto mid = written.begin() + static_cast<ptrdiff_t>(level_sorted);
-    auto it = std::lower_bound(first, mid, key, before);
-    if (it == mid || before(key, *it))
-        it = std::find_if(mid, written.end(), [&](const written_entry& e) { return !before(e, key) && !before(key, e); });
+    auto it = std::find_if(mid, written.end(), same);
+    if (it == written.end())
+        it = found(written.begin() + static_cast<ptrdiff_t>(level_start()), mid);
+    for (size_t i = level_starts.size(); it == written.end() && i-- > 0;) {
+        size_t from = i == 0 ? 0 : level_starts[i - 1];
+        it = found(written.begin() + static_cast<ptrdiff_t>(from), written.begin() + static_cast<ptrdiff_t>(level_starts[i]));
+    }
     return it != written.end() && it->ino != ino;
 }
 
 // The host file for a file of a tree copy. A name not yet taken costs one call, which is what a
 // large tree is made of; a taken one is a copy to overwrite, unless this copy wrote it from another
-// inode (null, *taken set, nothing touched).
-host_out* create_in_tree(const char* target, uint32_t ino, bool* taken)
+// inode or it is no regular file (a link, pipe or device: null, *taken set, nothing touched).
+host_out* create_in_tree(const char* target, uint32_t ino, bool* taken, host_refusal* why)
 {
-    host_out* out = host_create(target, HOST_IN_TREE | HOST_ONLY_NEW);
-    if (!out && errno == EEXIST) {
+    host_out* out = host_create(target, HOST_IN_TREE | HOST_ONLY_NEW, why);
+    if (!out && *why == HOST_ERRNO && errno == EEXIST) {
         if (written_from_another(target, ino)) {
             *taken = true;
             return nullptr;
         }
-        out = host_create(target, HOST_IN_TREE);
+        out = host_create(target, HOST_IN_TREE, why);
     }
+    if (!out && *why == HOST_NOT_A_FILE)
+        *taken = true;
     host_id id;
     if (out && host_out_id(out, &id))
         written.push_back(record_of(id, ino));
@@ -120,25 +162,21 @@ const char* host_name_of(const char* source)
     return host_name_ok(name) ? name : nullptr;
 }
 
-// Makes the host directory (or reuses one left by an earlier copy) and enters it. A directory
-// that cannot be had is named with the host's reason, so that no subtree goes missing unseen.
-bool enter_host_dir(const char* host)
+// Makes the host directory (or reuses one left by an earlier copy) and enters it, only when it is
+// a real directory: 0 (*id its id), NAME_TAKEN when a link or anything else is there, 5 when it
+// cannot be had, named with the host's reason so that no subtree goes missing unseen.
+int enter_host_dir(const char* host, host_id* id)
 {
-    int made = host_mkdir(host);
-    int mkdir_errno = errno;
-    if (host_chdir(host) == 0)
-        return true;
-    // When mkdir failed for a reason other than an existing entry, chdir can only add that the
-    // directory is missing; mkdir's reason (no write permission, a full disk) is the one to tell.
-    if (made != 0 && mkdir_errno != EEXIST)
-        errno = mkdir_errno;
-    std::perror(host);
-    return false;
+    int rc = host_enter_dir(host, id);
+    if (rc < 0)
+        report_errno(host);
+    return rc == 0 ? 0 : rc > 0 ? NAME_TAKEN : 5;
 }
 
 // Copies the image directory `name` into host directory `host` (null: the current host directory,
 // which is the target of the copy and keeps its own mode and times).
-int copy_tree(const char* name, const char* host, const char* target, int flags)
+// *id (may be null): the host directory's id.
+int copy_tree(const char* name, const char* host, const char* target, int flags, host_id* id = nullptr)
 {
     if (flags & CP_VERBOSE)
         std::fprintf(stderr, "copy_dir %s %s\n", name, target);
@@ -158,25 +196,25 @@ int copy_tree(const char* name, const char* host, const char* target, int flags)
             fs_perror(name);
     }
     // The way back is kept before going in: ".." of a host directory reached through a symbolic
-    // link is not the directory the copy came from, and the entries after it would land there.
+    // link (the target the user named may be one) is not the directory the copy came from.
     host_place* back = nullptr;
+    host_id here{};
     if (host) {
         back = host_here();
         if (!back) {
-            std::perror(host);
+            report_errno(host);
             fs_chdir(saved);
             return 5;
         }
-        if (!enter_host_dir(host)) {
+        if (int rc = enter_host_dir(host, &here); rc != 0) {
             (void)host_go_back(back);  // still where it was: nothing to undo
             fs_chdir(saved);
-            return 5;
+            return rc;
         }
     }
     int result = 0;
     // This directory's records go on top of those of the directories above and go when it is left.
-    size_t parent_start = level_start, parent_sorted = level_sorted;
-    level_start = level_sorted = written.size();
+    enter_level();
     fs_dir* d = fs_opendir(".");
     if (!d) {
         std::fprintf(stderr, "opendir %s\n", name);
@@ -200,9 +238,9 @@ int copy_tree(const char* name, const char* host, const char* target, int flags)
                       !(type == S_TYPE_DIR && written_from_another(e->d_name, e->d_ino));
             int r = ok ? 0 : NAME_TAKEN;
             if (ok && type == S_TYPE_DIR) {
-                r = copy_tree(e->d_name, e->d_name, ".", flags);
                 host_id id;
-                if (host_id_of(e->d_name, &id))
+                r = copy_tree(e->d_name, e->d_name, ".", flags, &id);
+                if (r != NAME_TAKEN && r != 5)
                     written.push_back(record_of(id, e->d_ino));
             } else if (ok) {
                 r = copy_file(e->d_name, e->d_name, flags, e->d_ino);
@@ -213,18 +251,19 @@ int copy_tree(const char* name, const char* host, const char* target, int flags)
                 result = r;
         }
     }
-    written.resize(level_start);
-    level_start = parent_start;
-    level_sorted = parent_sorted;
+    leave_level();
     bool left = true;
     if (back && host_go_back(back) != 0) {
-        std::perror("..");
+        report_errno("..");
         left = false;
     }
     // Mode and times go on last, once the directory is full: a read-only directory of the image
-    // can still be filled, and filling it does not overwrite the modification time just set.
-    if (carry && left)
-        (void)copy_perm(host, self_st);
+    // can still be filled, and filling it does not overwrite the modification time just set. They
+    // go onto the directory the copy filled, never onto what a link there would lead to.
+    if (carry && left && host_set_dir_perm(host, here, self_st.st_mode, self_st.st_atime, self_st.st_mtime) != 0)
+        report_errno(host);
+    if (id)
+        *id = here;
     if (d)
         fs_closedir(d);
     fs_chdir(saved);
@@ -256,7 +295,7 @@ void write_gathered(host_out* out, size_t* fill, bool* write_failed, bool all = 
 {
     size_t n = all ? *fill : *fill & ~(WRITE_ALIGN - 1);
     if (n != 0 && !*write_failed && host_write(out, gathered, n) != n) {
-        std::perror("fwrite");
+        report_errno("fwrite");
         *write_failed = true;
     }
     std::memmove(gathered, gathered + n, *fill - n);
@@ -299,23 +338,6 @@ void cp_usage()
     std::fprintf(stderr, "Use: cp [-rpv] fs-file unix-file\n");
 }
 
-int copy_perm(const char* target, const fs_statbuf& st)
-{
-    // Only the permission bits: set-user-ID, set-group-ID and sticky bits from an untrusted image
-    // are never handed to the host, nor the owner and group.
-    bool failed = host_set_mode(target, st.st_mode & 0777u) != 0;
-    int reason = errno;
-    if (host_set_times(target, st.st_atime, st.st_mtime) != 0 && !failed) {
-        failed = true;
-        reason = errno;
-    }
-    if (!failed)
-        return 0;
-    errno = reason;  // one line per copy, with the first reason
-    std::perror(target);
-    return -1;
-}
-
 int copy_file(const char* source, const char* target, int flags, uint32_t ino)
 {
     if (flags & CP_VERBOSE)
@@ -327,10 +349,15 @@ int copy_file(const char* source, const char* target, int flags, uint32_t ino)
         return 1;
     }
     bool taken = false;
-    host_out* out = ino != 0 ? create_in_tree(target, ino, &taken) : host_create(target, HOST_NAMED);
+    host_refusal why = HOST_ERRNO;
+    host_out* out = ino != 0 ? create_in_tree(target, ino, &taken, &why) : host_create(target, HOST_NAMED, &why);
     if (!out) {
-        if (!taken)
-            std::perror("fopen");
+        if (why == HOST_IS_IMAGE) {
+            std::fprintf(stderr, "%s: the image being read is never written\n", target);
+            errno = 0;  // said in full: the prompt adds no reason of its own
+        } else if (!taken) {
+            report_errno("fopen");
+        }
         fs_fclose(s);
         return taken ? NAME_TAKEN : 1;
     }
@@ -342,10 +369,13 @@ int copy_file(const char* source, const char* target, int flags, uint32_t ino)
     bool write_failed = !move_bytes(s, out);
     report_early_end(s);
     fs_fclose(s);
+    // Only the permission bits: set-user-ID, set-group-ID and sticky bits from an untrusted image
+    // are never handed to the host, nor the owner and group. They go onto the file the copy
+    // opened, whatever its name leads to by now.
+    if ((flags & CP_PERM) && host_out_set_perm(out, st.st_mode & 0777u, st.st_atime, st.st_mtime) != 0)
+        report_errno(target);
     if (host_close_out(out) != 0 && !write_failed)
-        std::perror("fclose");
-    if (flags & CP_PERM)
-        (void)copy_perm(target, st);
+        report_errno("fclose");
     return 0;
 }
 
@@ -404,24 +434,34 @@ int do_cp(int argc, char** argv)
         std::fprintf(stderr, "target %s exists\n", target);
         return 6;
     }
-    char home[PATH_BUF];
-    if (!host_getcwd(home, sizeof home)) {
-        std::perror("getcwd");
+    // The way back is the host's own, not a path: a working directory of any length will do.
+    host_place* home = host_here();
+    if (!home) {
+        report_errno("getcwd");
         return 5;
     }
-    if (host_chdir(target) != 0)
+    if (host_chdir(target) != 0) {
+        int reason = errno;
+        (void)host_go_back(home);
+        errno = reason;
         return 5;
+    }
     const char* host = host_name_of(source);
+    int r = 0;
     if (!host || (!is_dir && !*host)) {
-        std::fprintf(stderr, "%s not copied\n", source);
+        r = NAME_TAKEN;
     } else if (is_dir) {
         start_tree_copy();
-        (void)copy_tree(source, *host ? host : nullptr, ".", flags);
+        r = copy_tree(source, *host ? host : nullptr, ".", flags);
     } else {
-        (void)copy_file(source, host, flags);
+        // A file copied into a directory under its own name is one entry of a tree copy.
+        uint32_t ino = fs_namei(source);
+        r = ino != 0 ? copy_file(source, host, flags, ino) : 0;
     }
-    if (host_chdir(home) != 0)
-        std::perror(home);
+    if (r == NAME_TAKEN)
+        std::fprintf(stderr, "%s not copied\n", source);
+    if (host_go_back(home) != 0)
+        report_errno(".");
     if (!is_dir)
         std::fprintf(stderr, "-r makes no sense here\n");
     return 0;

@@ -1,4 +1,5 @@
 // The more command: a file of the image fed through the host pager.
+#include "common/report.h"
 #include "efs/efs_file.h"
 #include "efs/fs_error.h"
 #include "host/host_io.h"
@@ -21,7 +22,7 @@ int do_more(const char* path)
     std::fflush(stderr);
     FILE* pager = host_popen_write("less");
     if (!pager) {
-        std::perror("popen");
+        report_errno("popen");
         return 1;
     }
     fs_file* s = fs_fopen(path, "rb");

@@ -3,6 +3,7 @@
 #include <cstring>
 #include <string>
 
+#include "common/report.h"
 #include "common/tokens.h"
 #include "efs/efs_io.h"
 #include "efs/fs_error.h"
@@ -72,7 +73,7 @@ void prompt_loop(FILE* in, const char* image, int partition)
             if (!words[1])
                 std::fprintf(stderr, "use: lcd path\n");
             else if (host_chdir(words[1]) != 0)
-                std::perror(words[1]);
+                report_errno(words[1]);
         } else if (std::strcmp(cmd, "cd") == 0) {
             if (!words[1])
                 std::fprintf(stderr, "use: cd path\n");
@@ -87,7 +88,7 @@ void prompt_loop(FILE* in, const char* image, int partition)
             // errno is cleared first so that the host line names a host failure of this very copy.
             errno = 0;
             if (do_cp(n, words) != 0 && errno != 0)
-                std::perror(words[0]);
+                report_errno(words[0]);
         } else if (std::strcmp(cmd, "tar") == 0) {
             (void)do_tar(n, words);  // every failure is reported by the command itself
         } else {

@@ -28,13 +28,11 @@ int do_cp(int argc, char** argv);
 void cp_usage();
 // ino: the source's inode when the caller has it from a directory entry (0: look source up).
 // ino (given by a tree copy's directory walk) also makes it return NAME_TAKEN, having written
-// nothing, when the host takes target for a file this copy wrote from another inode.
+// nothing, when the host takes target for a file this copy wrote from another inode, or when a
+// link, pipe or device is there.
 constexpr int NAME_TAKEN = -1;
 int copy_file(const char* source, const char* target, int flags, uint32_t ino = 0);
 int copy_dir(const char* name, const char* target, int flags);
-// Gives the host file or directory `target` the permission bits and times of an image inode (cp -p);
-// 0, or -1 after perror with the target's name.
-int copy_perm(const char* target, const fs_statbuf& st);
 
 // The tar command: a tree or one entry of the image into a pax archive on the host.
 int do_tar(int argc, char** argv);

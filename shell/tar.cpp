@@ -5,6 +5,7 @@
 #include <string>
 #include <unordered_map>
 
+#include "common/report.h"
 #include "efs/efs_file.h"
 #include "efs/fs_error.h"
 #include "host/host_io.h"
@@ -260,9 +261,9 @@ int do_tar(int argc, char** argv)
     host_out* out = host_create(target, HOST_NAMED, &why);
     if (!out) {
         if (why == HOST_IS_IMAGE)
-            std::fprintf(stderr, "%s: is the image being read\n", target);
+            std::fprintf(stderr, "%s: the image being read is never written\n", target);
         else
-            std::perror(target);
+            report_errno(target);
         return 4;
     }
     const char* no_archive = nullptr;
@@ -278,7 +279,7 @@ int do_tar(int argc, char** argv)
     if (written && host_close_out(out) == 0)
         return 0;
     // One line for the failed write; the archive, incomplete, goes.
-    std::perror(target);
+    report_errno(target);
     int reason = errno;
     if (written)
         return 6;  // closed already: what was written stays as the host left it

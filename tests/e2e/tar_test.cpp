@@ -195,6 +195,7 @@ TEST_F(Tar, WrongCallsAndFailedWrites)
         {"tar -q f a.tar\n", "tar: illegal option -- q\nUse: tar [-vz] fs-path unix-file\n"},
         {"tar nothing a.tar\n", "nothing: No such file or directory\n"},
         {"tar f D\n", "D: Is a directory\n"},
+        {"tar f disk.img\n", "disk.img: the image being read is never written\n"},
     };
     for (const auto& c : cases)
         EXPECT_EQ(run(c.line).err, c.err) << c.line;
@@ -204,6 +205,20 @@ TEST_F(Tar, WrongCallsAndFailedWrites)
         struct stat st;
         EXPECT_TRUE(::stat("/dev/full", &st) == 0 && S_ISCHR(st.st_mode));
     }
+}
+
+// A disk that fills up leaves no archive that could pass for a whole one.
+TEST_F(Tar, FullDiskLeavesNoArchive)
+{
+    std::string full = dir_ + "/full";
+    std::filesystem::create_directory(full);
+    if (geteuid() != 0 || std::system(("mount -t tmpfs -o size=64k tmpfs " + full + " 2>/dev/null").c_str()) != 0)
+        GTEST_SKIP() << "mounting a small tmpfs takes root";
+    build({file("big", imgb::pattern(300000))});
+    run_result r = run("tar / full/a.tar\ntar -z / full/a.tgz\n");
+    EXPECT_EQ(r.err, "full/a.tar: No space left on device\nfull/a.tgz: No space left on device\n");
+    EXPECT_TRUE(std::filesystem::is_empty(full));
+    EXPECT_EQ(std::system(("umount " + full).c_str()), 0);
 }
 
 }  // namespace

@@ -1,0 +1,8 @@
+// Reports of a failed host call.
+#pragma once
+
+// "label: reason" on stderr, the reason being errno's text. Unlike the C library's perror, errno is
+// the same after the call: glibc's perror changes it when stderr is a pipe or a file opened for
+// writing only, and a later report of the same failure (the prompt's "cp: reason") would name the
+// wrong one.
+void report_errno(const char* label);
