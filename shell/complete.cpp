@@ -12,7 +12,7 @@
 
 namespace {
 
-const char* const command_words[] = {"ls", "bye", "debug", "pwd", "lcd", "cd", "more", "cp", "tar"};
+const char* const command_words[] = {"ls", "bye", "debug", "pwd", "lcd", "cd", "more", "cp"};
 
 struct candidate {
     std::string name;

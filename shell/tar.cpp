@@ -134,7 +134,7 @@ bool archive_entry(tar_run* t, const walk_entry& e, const std::string& name, con
     return true;
 }
 
-walk_step on_entry(void* ctx, const walk_entry& e)
+walk_step on_entry(void* ctx, const walk_entry& e, const char* /*above*/, const char* /*name*/)
 {
     auto* t = static_cast<tar_run*>(ctx);
     std::string image_path = t->image + "/" + std::string(e.name);
@@ -155,24 +155,38 @@ walk_step on_entry(void* ctx, const walk_entry& e)
     return WALK_INTO;
 }
 
-// Back to the parent: both paths lose their last component.
-void on_leave(void* ctx, const walk_entry& e)
+// Back from a directory walked into: both paths lose its name.
+void on_back(void* ctx, const walk_entry& e, const char* /*above*/, const char* /*name*/)
 {
     auto* t = static_cast<tar_run*>(ctx);
     t->name.resize(t->name.size() - e.name_len - 1);
     t->image.resize(t->image.size() - e.name_len - 1);
 }
 
-void on_unreadable(void* ctx, const walk_entry* dir)
+// The directory's header is in the archive already: its entries are missing, and are named so.
+void on_unreadable(void* ctx, const char* /*name*/)
 {
     auto* t = static_cast<tar_run*>(ctx);
     report(t->image.empty() ? std::string("/") : t->image);
-    (void)dir;
 }
+
+void on_arrive(void*, const char*) {}
+
+bool on_enter(void*, const char*, uint32_t)
+{
+    return true;
+}
+
+void on_leave(void*, const char*) {}
 
 bool on_stop(void* ctx)
 {
     return tar_failed(static_cast<tar_run*>(ctx)->archive);
+}
+
+walk_sink archive_sink(tar_run* t)
+{
+    return walk_sink{t, on_arrive, on_unreadable, on_enter, on_unreadable, on_entry, on_leave, on_back, on_stop};
 }
 
 // The canonical image path of a directory, as the library's current directory would read there;
@@ -204,7 +218,7 @@ void archive_tree(tar_run* t, const char* source, uint32_t ino, const fs_statbuf
     if (dir && path == "/") {
         t->name.clear();
         t->image.clear();
-        walk_tree(ino, walk_sink{t, on_entry, on_leave, on_unreadable, on_stop});
+        walk_tree("/", archive_sink(t));
         return;
     }
     size_t slash = path.rfind('/');
@@ -216,8 +230,8 @@ void archive_tree(tar_run* t, const char* source, uint32_t ino, const fs_statbuf
     top.ino = ino;
     top.stat_ok = true;
     top.st = st;
-    if (on_entry(t, top) == WALK_INTO)
-        walk_tree(ino, walk_sink{t, on_entry, on_leave, on_unreadable, on_stop});
+    if (on_entry(t, top, "", "") == WALK_INTO)
+        walk_tree(path.c_str(), archive_sink(t));
 }
 
 }  // namespace

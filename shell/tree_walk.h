@@ -1,5 +1,6 @@
-// The walk over a directory tree of the image, shared by the commands that take a whole tree out:
-// directory order, "." and ".." passed over, every directory entered at most once.
+// The walk over a directory tree of the image, shared by the commands that take a whole tree out
+// (cp -r into a host directory, tar into an archive): directory order, "." and ".." passed over,
+// every directory entered at most once, one directory stream open per level.
 #pragma once
 #include <cstddef>
 #include <cstdint>
@@ -15,20 +16,31 @@ struct walk_entry {
     fs_statbuf st;
 };
 
-// What a sink does with an entry: only a directory is walked into.
+// What a sink does with an entry: only a directory that has not been entered is walked into.
 enum walk_step { WALK_NEXT, WALK_INTO };
 
+// What the walk tells its sink. `name` is a directory's name as the walk enters it (the path given
+// at the top, an entry's name below); `above` the library's current directory before entering it.
 struct walk_sink {
     void* ctx;
-    walk_step (*entry)(void* ctx, const walk_entry& e);
-    // After the entries of a directory the sink walked into (not after the top one).
-    void (*leave)(void* ctx, const walk_entry& dir);
-    // The directory's entries cannot be read: fs_errno tells why (top: the first directory).
-    void (*unreadable)(void* ctx, const walk_entry* dir);
+    // A directory is about to be entered.
+    void (*arrive)(void* ctx, const char* name);
+    // The library cannot enter it (fs_errno says why).
+    void (*cannot_enter)(void* ctx, const char* name);
+    // The library stands in it (self: its inode); false: its entries are not walked.
+    bool (*enter)(void* ctx, const char* name, uint32_t self);
+    // Its entries cannot be read (fs_errno says why).
+    void (*unreadable)(void* ctx, const char* name);
+    // One entry of directory `name`.
+    walk_step (*entry)(void* ctx, const walk_entry& e, const char* above, const char* name);
+    // Its entries are done (after enter said true).
+    void (*leave)(void* ctx, const char* name);
+    // Back in directory `name` from its entry e, walked into.
+    void (*back)(void* ctx, const walk_entry& e, const char* above, const char* name);
     // True once the walk is to end (the sink's output failed): no further entry is offered.
     bool (*stop)(void* ctx);
 };
 
-// Walks the directory with inode dir and every directory below it the sink walks into, one
-// directory stream open per level.
-void walk_tree(uint32_t dir, const walk_sink& sink);
+// Walks the directory at path and every directory below it the sink walks into. The library's
+// current directory follows the walk and is as before at the end.
+void walk_tree(const char* path, const walk_sink& sink);
