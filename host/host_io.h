@@ -173,6 +173,9 @@ int host_set_dir_perm(const char* name, const host_id& id, unsigned mode, int64_
 // True when the stream is connected to a terminal (a console on Windows).
 bool host_is_terminal(FILE* stream);
 
+// The width in columns of the terminal (console window) the stream writes to; 0 when unknown.
+int host_terminal_width(FILE* stream);
+
 struct host_dir;
 
 // Opens a host directory for listing; null (errno set) when it cannot be read.

@@ -9,13 +9,13 @@
 #include <fcntl.h>
 #include <limits>
 #include <new>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <unistd.h>
 #include <algorithm>
 #if EFSH_HAVE_FICLONERANGE
 #include <linux/fs.h>
-#include <sys/ioctl.h>
 #endif
 #if EFSH_HAVE_FALLOCATE
 #include <linux/magic.h>
@@ -622,4 +622,10 @@ void host_closedir(host_dir* h)
 {
     ::closedir(h->d);
     delete h;
+}
+
+int host_terminal_width(FILE* stream)
+{
+    winsize ws{};
+    return ::ioctl(::fileno(stream), TIOCGWINSZ, &ws) == 0 ? ws.ws_col : 0;
 }

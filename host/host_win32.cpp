@@ -636,3 +636,13 @@ void host_closedir(host_dir* d)
         FindClose(d->find);
     delete d;
 }
+
+int host_terminal_width(FILE* stream)
+{
+    int fd = _fileno(stream);
+    HANDLE h = fd < 0 ? INVALID_HANDLE_VALUE : reinterpret_cast<HANDLE>(_get_osfhandle(fd));
+    CONSOLE_SCREEN_BUFFER_INFO info;
+    if (h == INVALID_HANDLE_VALUE || !GetConsoleScreenBufferInfo(h, &info))
+        return 0;
+    return info.srWindow.Right - info.srWindow.Left + 1;
+}

@@ -6,6 +6,7 @@
 #include "efs/efs_file.h"
 #include "host/host_io.h"
 #include "shell/copy.h"
+#include "shell/progress.h"
 
 namespace {
 
@@ -50,12 +51,15 @@ bool move_bytes(fs_file* s, host_out* out)
         // writes stay large; one that can sends it first.
         if (!write_failed && whole.bytes >= IN_HOST_RUN && host_can_share(out, whole.offset, whole.bytes, fill)) {
             write_gathered(out, &fill, &write_failed);
-            if (!write_failed && fs_copy_run(s, &whole, out))
+            if (!write_failed && fs_copy_run(s, &whole, out)) {
+                progress_bytes(whole.bytes);
                 continue;
+            }
         }
         if (!fs_read_run(s, &r, gathered + fill))
             break;
         fill += r.bytes;
+        progress_bytes(r.bytes);
         if (fill >= WRITE_PIECE)
             write_gathered(out, &fill, &write_failed, false);
     }

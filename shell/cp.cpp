@@ -8,6 +8,7 @@
 #include "host/host_io.h"
 #include "shell/copy.h"
 #include "shell/getopt.h"
+#include "shell/progress.h"
 #include "shell/shell.h"
 
 namespace {
@@ -43,8 +44,11 @@ void cp_usage()
 
 int copy_file(const char* source, const char* target, int flags, uint32_t ino)
 {
-    if (flags & CP_VERBOSE)
+    progress_file(source);
+    if (flags & CP_VERBOSE) {
+        progress_hide();
         std::fprintf(stderr, "copy_file %s %s\n", source, target);
+    }
     // The image file is opened first, so a source that cannot be read never truncates a host file.
     fs_file* s = ino != 0 ? fs_iopen(ino) : fs_fopen(source, "rb");
     if (!s) {
@@ -56,6 +60,7 @@ int copy_file(const char* source, const char* target, int flags, uint32_t ino)
     host_out* out = ino != 0 ? create_in_tree(target, ino, &taken, &why) : host_create(target, HOST_NAMED, &why);
     if (!out) {
         if (why == HOST_IS_IMAGE) {
+            progress_hide();
             std::fprintf(stderr, "%s: the image being read is never written\n", target);
             errno = 0;  // said in full: the prompt adds no reason of its own
         } else if (!taken) {
@@ -159,6 +164,7 @@ int do_cp(int argc, char** argv)
         uint32_t ino = fs_namei(source);
         r = ino != 0 ? copy_file(source, host, flags, ino) : 0;
     }
+    progress_hide();
     if (r == NAME_TAKEN)
         std::fprintf(stderr, "%s not copied\n", source);
     if (host_go_back(home) != 0)

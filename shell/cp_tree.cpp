@@ -7,6 +7,7 @@
 #include "efs/efs_file.h"
 #include "efs/fs_error.h"
 #include "shell/copy.h"
+#include "shell/progress.h"
 #include "shell/shell.h"
 #include "shell/tree_walk.h"
 
@@ -48,6 +49,7 @@ void on_arrive(void* ctx, const char* name)
 {
     auto* c = static_cast<cp_run*>(ctx);
     bool top = c->levels.empty();
+    progress_hide();
     if (c->flags & CP_VERBOSE)
         std::fprintf(stderr, "copy_dir %s %s\n", name, top ? c->target : ".");
     c->levels.push_back(cp_level{top ? c->top_host : name});
@@ -94,6 +96,7 @@ bool on_enter(void* ctx, const char* name, uint32_t self)
 
 void on_unreadable(void* ctx, const char* name)
 {
+    progress_hide();
     std::fprintf(stderr, "opendir %s\n", name);
     fs_perror(name);
     static_cast<cp_run*>(ctx)->levels.back().result = 1;
@@ -101,6 +104,7 @@ void on_unreadable(void* ctx, const char* name)
 
 void not_copied(const char* above, const char* name, const char* entry)
 {
+    progress_hide();
     std::fprintf(stderr, "%s/%s/%s not copied\n", above, name, entry);
 }
 

@@ -10,6 +10,7 @@
 #include "efs/fs_error.h"
 #include "host/host_io.h"
 #include "shell/getopt.h"
+#include "shell/progress.h"
 #include "shell/shell.h"
 #include "shell/tar_archive.h"
 #include "shell/tree_walk.h"
@@ -33,7 +34,17 @@ struct tar_run {
 
 void not_archived(const std::string& image_path)
 {
+    progress_hide();
     std::fprintf(stderr, "%s not archived\n", image_path.c_str());
+}
+
+// -v: the entry's archive name, once its header is written.
+void listed(const tar_run* t, const std::string& name)
+{
+    if (!t->verbose)
+        return;
+    progress_hide();
+    std::fprintf(stderr, "%s\n", name.c_str());
 }
 
 void report(const std::string& image_path)
@@ -81,8 +92,9 @@ void archive_file(tar_run* t, const walk_entry& e, const std::string& name, cons
         return;
     }
     auto size = static_cast<uint64_t>(e.st.st_size);
-    if (tar_header(t->archive, name, TAR_FILE, e.st, size) && t->verbose)
-        std::fprintf(stderr, "%s\n", name.c_str());
+    progress_file(name.c_str());
+    if (tar_header(t->archive, name, TAR_FILE, e.st, size))
+        listed(t, name);
     if (tar_file_data(t->archive, s, size) && static_cast<int64_t>(s->osize) <= e.st.st_size) {
         if (fs_errno == 0)
             fs_errno = FS_EREAD;
@@ -103,8 +115,8 @@ bool archive_entry(tar_run* t, const walk_entry& e, const std::string& name, con
     if (!dir && e.st.st_nlink > 1) {
         auto it = t->first_name.find(e.ino);
         if (it != t->first_name.end()) {
-            if (tar_header(t->archive, name, TAR_HARD_LINK, e.st, 0, it->second) && t->verbose)
-                std::fprintf(stderr, "%s\n", name.c_str());
+            if (tar_header(t->archive, name, TAR_HARD_LINK, e.st, 0, it->second))
+                listed(t, name);
             return true;
         }
     }
@@ -127,8 +139,8 @@ bool archive_entry(tar_run* t, const walk_entry& e, const std::string& name, con
         not_archived(image_path);
         return false;
     }
-    if (type != S_TYPE_REG && tar_header(t->archive, name, kind, e.st, 0, link) && t->verbose)
-        std::fprintf(stderr, "%s\n", name.c_str());
+    if (type != S_TYPE_REG && tar_header(t->archive, name, kind, e.st, 0, link))
+        listed(t, name);
     if (!dir && e.st.st_nlink > 1)
         t->first_name.emplace(e.ino, name);
     return true;

@@ -10,6 +10,7 @@
 
 #include "efs/efs_file.h"
 #include "host/host_io.h"
+#include "shell/progress.h"
 
 #ifdef EFSH_HAVE_ZLIB
 #include <zlib.h>
@@ -290,6 +291,7 @@ bool tar_file_data(tar_archive* a, fs_file* s, uint64_t size)
         if (!fs_read_run(s, &r, room(a, STREAM_BUF_SIZE)))
             break;
         advance(a, r.bytes);
+        progress_bytes(r.bytes);
     }
     uint64_t got = a->total - start;
     emit_zeros(a, got < size ? size - got : 0);
