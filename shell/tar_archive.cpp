@@ -10,11 +10,9 @@
 
 #include "efs/efs_file.h"
 #include "host/host_io.h"
+#include "shell/gzip_out.h"
 #include "shell/progress.h"
 
-#ifdef EFSH_HAVE_ZLIB
-#include <zlib.h>
-#endif
 
 namespace {
 
@@ -24,7 +22,6 @@ constexpr size_t RECORD = 20 * BLOCK;  // archives end on a whole record, as tar
 // is read straight into the free space behind them, so the buffer keeps room for one whole extent.
 constexpr size_t GATHER = 512 * 1024;
 constexpr size_t GATHER_ROOM = GATHER + STREAM_BUF_SIZE;
-constexpr size_t ZOUT = 256 * 1024;
 // ustar names hold 100 bytes, with up to 155 more in the prefix; longer ones go in a pax record.
 constexpr size_t NAME_LEN = 100;
 constexpr size_t PREFIX_LEN = 155;
@@ -38,11 +35,7 @@ struct tar_archive {
     std::unique_ptr<uint8_t[]> buf;
     size_t fill = 0;
     uint64_t total = 0;  // archive bytes so far, before compression
-#ifdef EFSH_HAVE_ZLIB
-    bool gzip = false;
-    z_stream z{};
-    std::unique_ptr<uint8_t[]> zbuf;
-#endif
+    gzip_out* gzip = nullptr;  // null: plain
 };
 
 namespace {
@@ -57,33 +50,24 @@ void put(tar_archive* a, const void* data, size_t len)
     }
 }
 
-#ifdef EFSH_HAVE_ZLIB
-// Feeds len bytes to the compressor (or, finish, ends its stream) and writes what it gives.
-void deflate_into(tar_archive* a, const uint8_t* data, size_t len, bool finish)
+bool put_compressed(void* ctx, const void* bytes, size_t len)
 {
-    a->z.next_in = const_cast<uint8_t*>(data);
-    a->z.avail_in = static_cast<uInt>(len);
-    for (;;) {
-        a->z.next_out = a->zbuf.get();
-        a->z.avail_out = ZOUT;
-        int rc = deflate(&a->z, finish ? Z_FINISH : Z_NO_FLUSH);
-        put(a, a->zbuf.get(), ZOUT - a->z.avail_out);
-        if (finish ? rc == Z_STREAM_END || rc == Z_STREAM_ERROR : a->z.avail_out != 0)
-            break;
-    }
+    auto* a = static_cast<tar_archive*>(ctx);
+    put(a, bytes, len);
+    return !a->failed;
 }
-#endif
 
-void flush(tar_archive* a)
+// Writes what has gathered (last: the end of the archive, which ends a gzip stream).
+void flush(tar_archive* a, bool last = false)
 {
-#ifdef EFSH_HAVE_ZLIB
     if (a->gzip) {
-        deflate_into(a, a->buf.get(), a->fill, false);
-        a->fill = 0;
-        return;
+        if (!a->failed && !gzip_write(a->gzip, a->buf.get(), a->fill, last) && !a->failed) {
+            a->failed = true;  // the compressor's own failure: it found no memory
+            a->failed_errno = ENOMEM;
+        }
+    } else {
+        put(a, a->buf.get(), a->fill);
     }
-#endif
-    put(a, a->buf.get(), a->fill);
     a->fill = 0;
 }
 
@@ -227,23 +211,8 @@ tar_archive* tar_open(host_out* out, bool gzip, const char** why)
         return nullptr;
     }
     a->out = out;
-    if (gzip) {
-#ifdef EFSH_HAVE_ZLIB
-        a->zbuf.reset(new (std::nothrow) uint8_t[ZOUT]);
-        if (!a->zbuf || deflateInit2(&a->z, 6, Z_DEFLATED, 15 + 16, 8, Z_DEFAULT_STRATEGY) != Z_OK) {
-            *why = "out of memory";
-            return nullptr;
-        }
-        // The gzip header names no host ("unknown"), so every host writes the same archive.
-        static gz_header header{};
-        header.os = 255;
-        deflateSetHeader(&a->z, &header);
-        a->gzip = true;
-#else
-        *why = "this efsh was built without zlib";
+    if (gzip && !(a->gzip = gzip_open(put_compressed, a.get(), why)))
         return nullptr;
-#endif
-    }
     return a.release();
 }
 
@@ -303,11 +272,7 @@ bool tar_finish(tar_archive* a)
 {
     emit_zeros(a, 2 * BLOCK);
     pad_to(a, RECORD);
-    flush(a);
-#ifdef EFSH_HAVE_ZLIB
-    if (a->gzip)
-        deflate_into(a, nullptr, 0, true);
-#endif
+    flush(a, true);
     if (a->failed)
         errno = a->failed_errno;
     return !a->failed;
@@ -322,9 +287,7 @@ bool tar_failed(const tar_archive* a)
 
 void tar_close(tar_archive* a)
 {
-#ifdef EFSH_HAVE_ZLIB
     if (a->gzip)
-        deflateEnd(&a->z);
-#endif
+        gzip_close(a->gzip);
     delete a;
 }
