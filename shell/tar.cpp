@@ -82,14 +82,14 @@ bool link_text(const walk_entry& e, const std::string& image_path, std::string* 
 }
 
 // A regular file: header, then its bytes as cp copies them. Data that end early are reported and
-// made up with zeros to the size the header declared.
-void archive_file(tar_run* t, const walk_entry& e, const std::string& name, const std::string& image_path)
+// made up with zeros to the size the header declared. False (reported) when it cannot be opened.
+bool archive_file(tar_run* t, const walk_entry& e, const std::string& name, const std::string& image_path)
 {
     fs_file* s = fs_iopen(e.ino);
     if (!s) {
         report(image_path);
         not_archived(image_path);
-        return;
+        return false;
     }
     auto size = static_cast<uint64_t>(e.st.st_size);
     progress_file(name.c_str());
@@ -101,6 +101,7 @@ void archive_file(tar_run* t, const walk_entry& e, const std::string& name, cons
         report(image_path);
     }
     fs_fclose(s);
+    return true;
 }
 
 // One entry of any kind under its archive name; true when it went into the archive.
@@ -123,7 +124,10 @@ bool archive_entry(tar_run* t, const walk_entry& e, const std::string& name, con
     tar_type kind = TAR_FILE;
     std::string link;
     switch (type) {
-    case S_TYPE_REG: archive_file(t, e, name, image_path); break;
+    case S_TYPE_REG:
+        if (!archive_file(t, e, name, image_path))
+            return false;
+        break;
     case S_TYPE_DIR: kind = TAR_DIR; break;
     case S_TYPE_CHR: kind = TAR_CHAR; break;
     case S_TYPE_BLK: kind = TAR_BLOCK; break;
@@ -224,6 +228,11 @@ void archive_tree(tar_run* t, const char* source, uint32_t ino, const fs_statbuf
     if (dir && !directory_path(source, &path)) {
         report(source);
         return;
+    }
+    if (path[0] != '/') {  // reports name the file from the root
+        char cwd[PATH_BUF];
+        fs_getcwd(cwd);
+        path = std::string(std::strcmp(cwd, "/") == 0 ? "" : cwd) + "/" + path;
     }
     while (path.size() > 1 && path.back() == '/')
         path.pop_back();
