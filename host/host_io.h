@@ -40,10 +40,6 @@ void host_ignore_sigpipe();
 
 // --- Host directories and names ----------------------------------------------------------------
 
-// The host working directory into buf (size bytes with its NUL); false (errno set) when it
-// cannot be had or does not fit.
-bool host_getcwd(char* buf, size_t size);
-
 // Changes the host working directory; 0, or -1 with errno set.
 int host_chdir(const char* path);
 
@@ -67,9 +63,6 @@ bool host_id_of(const char* path, host_id* id);
 
 // What a host path names: -1 nothing (or it cannot be examined), 0 something other than a directory, 1 a directory.
 int host_path_kind(const char* path);
-
-// Creates a host directory (mode 0777 before the umask); 0, or -1 with errno set.
-int host_mkdir(const char* path);
 
 // True when name, taken from an image, is exactly one valid file name in a host directory:
 // never empty, ".", "..", a path, or a name the host would read as something else.
@@ -149,14 +142,6 @@ int host_close_out(host_out* o);
 // an archive left incomplete by a failed write); a device, pipe or anything else is only closed.
 // 0, or -1 with errno set.
 int host_discard_out(host_out* o, const char* path);
-
-// Sets the permission bits (mode & 0777) of a host file or directory by its path, without the umask.
-// A device or pipe is left as it is (0).
-int host_set_mode(const char* path, unsigned mode);
-
-// Sets the access and modification times by path (whole seconds since the epoch); 0, or -1 with
-// errno set. A device or pipe is left as it is (0).
-int host_set_times(const char* path, int64_t atime, int64_t mtime);
 
 // Makes host directory `name` in the current host directory (or takes one there already) and
 // enters it, only when it is a real directory: 0 with *id its id; -1 with errno set (it cannot be

@@ -165,16 +165,6 @@ bool host_id_of(const char* path, host_id* id)
     return true;
 }
 
-int host_mkdir(const char* path)
-{
-    return ::mkdir(path, 0777) == 0 ? 0 : -1;
-}
-
-bool host_getcwd(char* buf, size_t size)
-{
-    return ::getcwd(buf, size) != nullptr;
-}
-
 int host_chdir(const char* path)
 {
     return ::chdir(path) == 0 ? 0 : -1;
@@ -548,37 +538,6 @@ int host_set_dir_perm(const char* name, const host_id& id, unsigned mode, int64_
         return -1;
     }
     return 0;
-}
-
-namespace {
-
-// A device or pipe named as the target of a copy (cp -p f /dev/null, run by root) is a host object
-// shared by everyone, not a copy: it keeps its own mode and times.
-bool keeps_its_own(const char* path)
-{
-    struct stat st;
-    return ::stat(path, &st) == 0 && !S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode);
-}
-
-}  // namespace
-
-int host_set_mode(const char* path, unsigned mode)
-{
-    if (keeps_its_own(path))
-        return 0;
-    return ::chmod(path, static_cast<mode_t>(mode & 0777)) == 0 ? 0 : -1;
-}
-
-int host_set_times(const char* path, int64_t atime, int64_t mtime)
-{
-    if (keeps_its_own(path))
-        return 0;
-    struct timespec ts[2];
-    ts[0].tv_sec = static_cast<time_t>(atime);
-    ts[0].tv_nsec = 0;
-    ts[1].tv_sec = static_cast<time_t>(mtime);
-    ts[1].tv_nsec = 0;
-    return ::utimensat(AT_FDCWD, path, ts, 0) == 0 ? 0 : -1;
 }
 
 bool host_is_terminal(FILE* stream)

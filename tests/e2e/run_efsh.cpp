@@ -15,6 +15,7 @@
 #include <fstream>
 #include <poll.h>
 #include <sstream>
+#include <thread>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -198,6 +199,13 @@ run_result run_efsh(const std::vector<std::string>& args, const std::string& inp
     // whose own small process forks efsh: this process's size does not count).
     const char* bench_log = efsh_under_valgrind() || efsh_under_wine() ? nullptr : std::getenv("EFSH_BENCH_LOG");
     std::string time_path = base + ".time";
+    // Standard error is a pipe, as in `efsh ... 2>&1 | less`, unless EFSH_STDERR=file (the valgrind
+    // run): a file opened for writing only. The C library's perror behaves differently on the two.
+    const char* err_how = std::getenv("EFSH_STDERR");
+    bool err_to_file = err_how && std::strcmp(err_how, "file") == 0;
+    int err_pipe[2] = {-1, -1};
+    if (!err_to_file && pipe2(err_pipe, O_CLOEXEC) != 0)
+        err_to_file = true;
     auto start = std::chrono::steady_clock::now();
     pid_t pid = fork();
     if (pid == 0) {
@@ -206,7 +214,7 @@ run_result run_efsh(const std::vector<std::string>& args, const std::string& inp
             setpgid(0, 0);
         int in = open(in_path.c_str(), O_RDONLY);
         int out = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        int err = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        int err = err_to_file ? open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600) : err_pipe[1];
         dup2(in, 0);
         dup2(out, 1);
         dup2(err, 2);
@@ -256,9 +264,26 @@ run_result run_efsh(const std::vector<std::string>& args, const std::string& inp
     }
     if (opt.timeout_seconds > 0)
         setpgid(pid, pid);  // also here: the group must exist before a kill can name it
+    std::string piped_err;
+    std::thread err_reader;
+    if (!err_to_file) {
+        close(err_pipe[1]);
+        err_reader = std::thread([&piped_err, fd = err_pipe[0]] {
+            char buf[4096];
+            ssize_t n;
+            while ((n = read(fd, buf, sizeof buf)) != 0)
+                if (n > 0)
+                    piped_err.append(buf, static_cast<size_t>(n));
+                else if (errno != EINTR)
+                    break;
+            close(fd);
+        });
+    }
     int status = 0;
     run_result r;
     r.timed_out = wait_child(pid, opt.timeout_seconds, &status);
+    if (err_reader.joinable())
+        err_reader.join();
     if (bench_log) {
         double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
         std::string peak = read_file(time_path);
@@ -272,7 +297,7 @@ run_result run_efsh(const std::vector<std::string>& args, const std::string& inp
         std::remove(time_path.c_str());
     }
     r.out = read_file(out_path);
-    r.err = read_file(err_path);
+    r.err = err_to_file ? read_file(err_path) : piped_err;
     if (wine_exe()) {
         r.out = lf_lines(r.out);
         r.err = lf_lines(r.err);

@@ -7,6 +7,8 @@
 #include <sstream>
 #include <string>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <unistd.h>
 
 #include "host/host_io.h"
 
@@ -78,3 +80,42 @@ TEST(HostOut, SpaceSetAsideAndNotFilledIsGivenBack)
 }
 
 }  // namespace
+
+// A reservation the host refuses part way (a full disk: ext4 keeps what it had allocated when it
+// ran out) is given back at once, not at the close, so that the next copy still finds the space.
+// Needs a small file system of its own: root mounts one on a loop device, otherwise it is skipped.
+TEST(HostOut, RefusedReservationIsGivenBackAtOnce)
+{
+    if (geteuid() != 0)
+        GTEST_SKIP() << "needs root to mount a small file system";
+    const std::string dir = (std::filesystem::temp_directory_path() / "efsh-host-full").string();
+    const std::string fs = dir + ".ext4", mnt = dir;
+    std::filesystem::remove_all(dir);
+    std::filesystem::create_directory(dir);
+    std::filesystem::remove(fs);
+    std::string make = "truncate -s 48M " + fs + " && mkfs.ext4 -q -F " + fs + " >/dev/null 2>&1 && mount -o loop " +
+                       fs + " " + mnt + " 2>/dev/null";
+    if (std::system(make.c_str()) != 0) {
+        std::filesystem::remove_all(dir);
+        std::filesystem::remove(fs);
+        GTEST_SKIP() << "no loop mount of an ext4 image here";
+    }
+    auto free_bytes = [&] {
+        struct statvfs v;
+        return ::statvfs(mnt.c_str(), &v) == 0 ? uint64_t{v.f_bavail} * v.f_frsize : 0;
+    };
+    uint64_t before = free_bytes();
+    const std::string path = mnt + "/claims-2GiB";
+    host_out* out = host_create(path.c_str(), HOST_NAMED);
+    ASSERT_NE(out, nullptr);
+    host_reserve(out, uint64_t{2} << 30);  // a damaged image's size: more than the disk holds
+    uint64_t during = free_bytes();
+    EXPECT_EQ(host_write(out, "short", 5), 5u);
+    EXPECT_EQ(host_close_out(out), 0);
+    EXPECT_GE(during + (1u << 20), before) << "kept after the refusal";
+    EXPECT_GE(free_bytes() + (1u << 20), before);
+    EXPECT_EQ(slurp(path), "short");
+    EXPECT_EQ(std::system(("umount " + mnt).c_str()), 0);
+    std::filesystem::remove_all(dir);
+    std::filesystem::remove(fs);
+}

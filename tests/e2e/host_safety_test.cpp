@@ -1,0 +1,141 @@
+// End-to-end: cp writes only files it makes, only inside its target, and never the image it reads,
+// whatever the target already holds.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <map>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+
+#include "run_efsh.h"
+#include "tests/support/image_builder.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using imgb::dir;
+using imgb::file;
+
+class HostSafety : public ::testing::Test {
+protected:
+    void SetUp() override { dir_ = make_scratch_dir(); }
+    void TearDown() override { remove_tree(dir_); }
+    void build(std::vector<imgb::Node> kids)
+    {
+        img = dir_ + "/disk.img";
+        imgb::Result r = imgb::write_image(imgb::simple_disk(std::move(kids)), img);
+        ASSERT_TRUE(r.ok) << r.error;
+    }
+    run_result run(const std::string& input, const std::string& cwd = "")
+    {
+        run_options o;
+        o.cwd = cwd.empty() ? dir_ : cwd;
+        o.timeout_seconds = hang_seconds();
+        return run_efsh({"-p", "7", img}, input, o);
+    }
+    std::string dir_, img;
+};
+
+// Everything below a host directory, links not followed: kind, bytes or link text, mode, mtime.
+std::map<std::string, std::string> snapshot(const std::string& root)
+{
+    std::map<std::string, std::string> all;
+    for (auto it = fs::recursive_directory_iterator(root); it != fs::recursive_directory_iterator(); ++it) {
+        struct stat st;
+        std::string p = it->path().string();
+        EXPECT_EQ(lstat(p.c_str(), &st), 0) << p;
+        std::string what = fmt("%o %lld ", unsigned(st.st_mode), static_cast<long long>(st.st_mtim.tv_sec));
+        if (S_ISREG(st.st_mode))
+            what += read_file(p);
+        else if (S_ISLNK(st.st_mode))
+            what += fs::read_symlink(p).string();
+        all[p.substr(root.size())] = what;
+    }
+    return all;
+}
+
+// Links, pipes and devices already in the target are never written through, opened or followed:
+// each gets the ordinary "not copied" line, the run ends, and nothing outside the target changes.
+TEST_F(HostSafety, LinksPipesAndDevicesInTheTargetAreNeverFollowed)
+{
+    imgb::Node guest = dir("guest", {file("g", "g")}, 0777);
+    guest.mtime = 100000000;
+    imgb::Node motd = file("motd", "new motd", 0666);
+    motd.mtime = 200000000;
+    build({dir("etc", {motd, file("dangling", "d"), file("fifo", "f"), file("dev", "x"), guest, file("ok", "ok")})});
+    const std::string out = dir_ + "/outside", T = dir_ + "/T";
+    fs::create_directories(out + "/dir");
+    write_file(out + "/victim", "keep me");
+    chmod((out + "/victim").c_str(), 0600);
+    chmod((out + "/dir").c_str(), 0700);
+    fs::create_directories(T + "/etc");
+    fs::create_symlink(out + "/victim", T + "/etc/motd");
+    fs::create_symlink(out + "/created", T + "/etc/dangling");
+    fs::create_directory_symlink(out + "/dir", T + "/etc/guest");
+    ASSERT_EQ(mkfifo((T + "/etc/fifo").c_str(), 0644), 0);
+    std::string dev_line;
+    if (geteuid() == 0 && mknod((T + "/etc/dev").c_str(), S_IFCHR | 0644, makedev(1, 3)) == 0)
+        dev_line = "//etc/dev not copied\n";
+    else
+        write_file(T + "/etc/dev", "old");
+    auto outside = snapshot(out);
+    run_result r = run("cp -r etc T\ncp -rp etc T\ncp -rp etc/guest T/etc\n");
+    EXPECT_FALSE(r.timed_out);
+    std::string once = "//etc/motd not copied\n//etc/dangling not copied\n//etc/fifo not copied\n" + dev_line +
+                       "//etc/guest not copied\n";
+    EXPECT_EQ(r.err, once + once + "etc/guest not copied\n");
+    EXPECT_EQ(snapshot(out), outside);
+    EXPECT_FALSE(fs::exists(out + "/created"));
+    EXPECT_EQ(read_file(T + "/etc/ok"), "ok");
+    EXPECT_TRUE(fs::is_symlink(T + "/etc/motd"));
+}
+
+// The image is never written, created or cut, whatever name leads to it: itself, a hard link, a
+// symbolic link, or an entry of a tree copy that lands on it. The copy goes on with the next entry.
+TEST_F(HostSafety, TheImageIsNeverTheTargetOfACopy)
+{
+    build({file("unix", "kernel"), file("disk.img", "a file of the image's name"), file("after", "after"),
+           dir("d", {file("hard", "h"), file("sym", "s"), file("z", "z")})});
+    const std::string before = read_file(img);
+    ASSERT_EQ(link(img.c_str(), (dir_ + "/hard.img").c_str()), 0);
+    fs::create_symlink(img, dir_ + "/sym.img");
+    fs::create_directories(dir_ + "/T/d");
+    ASSERT_EQ(link(img.c_str(), (dir_ + "/T/d/hard").c_str()), 0);
+    fs::create_symlink(img, dir_ + "/T/d/sym");
+    run_result r = run("cp unix disk.img\ncp unix hard.img\ncp unix sym.img\ncp -r / .\ncp -r d T\n");
+    EXPECT_EQ(r.err, "disk.img: the image being read is never written\n"
+                     "hard.img: the image being read is never written\n"
+                     "sym.img: the image being read is never written\n"
+                     "disk.img: the image being read is never written\n"
+                     "hard: the image being read is never written\n"
+                     "//d/sym not copied\n");
+    EXPECT_TRUE(read_file(img) == before);
+    EXPECT_EQ(read_file(dir_ + "/after"), "after");
+    EXPECT_EQ(read_file(dir_ + "/T/d/z"), "z");
+}
+
+// A host hard link in the target that leads to a file this run wrote in a directory above is
+// not copied over it; a report made before anything else was written keeps its reason whatever
+// stderr is; and cp -r works from a working directory whose path is longer than any fixed buffer.
+TEST_F(HostSafety, WrittenFilesAboveReasonsAndDeepWorkingDirectories)
+{
+    build({dir("top", {file("a", "A"), dir("b", {file("x", "X")})}), file("f", "f")});
+    fs::create_directories(dir_ + "/T/top/b");
+    write_file(dir_ + "/T/top/a", "old");
+    ASSERT_EQ(link((dir_ + "/T/top/a").c_str(), (dir_ + "/T/top/b/x").c_str()), 0);
+    run_result r = run("cp f T\ncp -r top T\n");
+    EXPECT_EQ(r.err, "fopen: Is a directory\ncp: Is a directory\n/top/b/x not copied\n");
+    EXPECT_EQ(read_file(dir_ + "/T/top/a"), "A");
+
+    std::string deep = dir_;
+    while (deep.size() < 1200)
+        deep += "/" + std::string(60, 'd');
+    fs::create_directories(deep);
+    r = run("cp -r top .\ncp f g\n", deep);
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(read_file(deep + "/top/b/x"), "X");
+    EXPECT_EQ(read_file(deep + "/g"), "f");
+}
+
+}  // namespace
