@@ -146,13 +146,17 @@ TEST_F(Tar, EveryKindOfEntryAsThreeReadersSeeIt)
     for (const char* archive : {"t.tar", "t.tgz"}) {
         SCOPED_TRACE(archive);
         bool gz = std::string(archive) == "t.tgz";
+        if (gz && !EFSH_ZLIB)
+            continue;  // a build without zlib refuses -z
         run_result r = run(std::string("tar ") + (gz ? "-z " : "") + "top " + archive + "\n");
         EXPECT_EQ(r.err, reports);
         EXPECT_EQ(r.status, 0);
         for (const char* reader : {"tarfile", "gnu", "bsd"})
             EXPECT_EQ(members(reader, archive), want) << reader;
     }
-    EXPECT_EQ(output_of("gzip -dc " + dir_ + "/t.tgz | cmp - " + dir_ + "/t.tar && echo same"), "same\n");
+    if (EFSH_ZLIB) {
+        EXPECT_EQ(output_of("gzip -dc " + dir_ + "/t.tgz | cmp - " + dir_ + "/t.tar && echo same"), "same\n");
+    }
 }
 
 // Names in the archive are relative: rooted at the last name of the path, or at the root's entries.
@@ -215,8 +219,8 @@ TEST_F(Tar, FullDiskLeavesNoArchive)
     if (geteuid() != 0 || std::system(("mount -t tmpfs -o size=64k tmpfs " + full + " 2>/dev/null").c_str()) != 0)
         GTEST_SKIP() << "mounting a small tmpfs takes root";
     build({file("big", imgb::pattern(300000))});
-    run_result r = run("tar / full/a.tar\ntar -z / full/a.tgz\n");
-    EXPECT_EQ(r.err, "full/a.tar: No space left on device\nfull/a.tgz: No space left on device\n");
+    run_result r = run(std::string("tar / full/a.tar\n") + (EFSH_ZLIB ? "tar -z / full/a.tgz\n" : ""));
+    EXPECT_EQ(r.err, std::string("full/a.tar: No space left on device\n") + (EFSH_ZLIB ? "full/a.tgz: No space left on device\n" : ""));
     EXPECT_TRUE(std::filesystem::is_empty(full));
     EXPECT_EQ(std::system(("umount " + full).c_str()), 0);
 }
