@@ -32,8 +32,8 @@ wine wineboot -i >/dev/null 2>&1
 #  - PagerInTerminal.*, LineEditInTerminal.*, ProgressInTerminal.*, Readme.*: run the host's efsh (in a
 #    tmux terminal, or the README's command line), not through the runner, so they say nothing about
 #    efsh.exe;
-#  - Tar.FullDiskLeavesNoArchive: the Windows host layer does not remove an incomplete archive yet
-#    (host/host_discard_fallback.cpp stands in for its host_discard_out);
+#  - Tar.FullDiskLeavesNoArchive: mounts a small tmpfs for the full disk, which wine reports to
+#    efsh.exe with another reason than the host's own;
 #  - Bounds.DirectoryOfTwentyThousandEntries: wine looks for every new file name case-insensitively
 #    through the whole directory, so making 20000 files in one takes minutes, far past its time limit;
 skip=Startup.ProgramNameIsCutAtBackslashOnly:Commands.TargetDirectoryThatCannotBeEnteredGivesStatusFive:CpHost.*
