@@ -138,7 +138,19 @@ side_by_side(img, [os.path.join(d, f) for d, _, fs in sorted(os.walk(f"{work}/ho
 out = f"{work}/out/"
 compare("cp -r 3,000 files (tmpfs)", efsh(img, f"cp -r tree {out}\nbye\n", fresh(out)),
         host(["cp", "-r", f"{work}/hosttree", out], fresh(out)), 0.9)
-shutil.rmtree(f"{work}/hosttree")
+
+# 1b. tar of the same tree against GNU tar of the host tree, plain and with gzip at the same level
+#     (6, gzip's own default), the archive in memory and on the repository's disk. GNU tar -z runs
+#     gzip as a second process, on a second core; efsh compresses in its own.
+os.rename(f"{work}/hosttree", f"{work}/tree")
+for where, place in (("tmpfs", work), ("disk", disk)):
+    a, b = f"{place}/tree.efsh", f"{place}/tree.gnu"
+    for z, flag in (("", "-cf"), (" -z", "-czf")):
+        compare(f"tar{z} 3,000 files ({where})", efsh(img, f"tar{z} tree {a}\nbye\n", fresh(a)),
+                host(["tar", flag, b, "-C", work, "tree"], fresh(b)), 1.0)
+        rows[-1]["peak_kib"] = 8192 if z else PEAK_KIB
+    fresh(a, b)()
+shutil.rmtree(f"{work}/tree")
 
 # 2. cp of one 200 MB file in ~1,650 extents, against cat of a host file with the same bytes into a
 #    host file; the copy lands in memory and on the repository's disk, as a new file and over the last.
@@ -244,9 +256,10 @@ if os.path.exists(E2E):
 # Every case: efsh's peak memory under the bound.
 missed = []
 for r in rows:
-    if r.get("efsh_kib", 0) >= PEAK_KIB:
+    peak = r.pop("peak_kib", PEAK_KIB)
+    if r.get("efsh_kib", 0) >= peak:
         r["ok"] = False
-        r["goal"] = (r.get("goal", "") + f", < {PEAK_KIB} KiB").lstrip(", ")
+        r["goal"] = (r.get("goal", "") + f", < {peak} KiB").lstrip(", ")
     if r.get("ok") is False:
         missed.append(r["case"])
 

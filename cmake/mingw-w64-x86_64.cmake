@@ -14,5 +14,8 @@ set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 
+# zlib from libz-mingw-w64-dev, its static library: efsh.exe needs no zlib1.dll.
+set(ZLIB_USE_STATIC_LIBS ON)
+
 # Static C and C++ runtimes: efsh.exe runs alone, without the compiler's DLLs beside it.
 set(CMAKE_EXE_LINKER_FLAGS_INIT "-static -static-libgcc -static-libstdc++")

@@ -6,3 +6,6 @@
 // writing only, and a later report of the same failure (the prompt's "cp: reason") would name the
 // wrong one.
 void report_errno(const char* label);
+
+// Called first by every report (null: nothing): a status line on the terminal is erased.
+extern void (*before_report)();

@@ -23,6 +23,8 @@ const char* const fs_errlist[FS_NERR] = {
 
 void fs_perror(const char* label)
 {
+    if (fs_errno > 0 && fs_errno < FS_NERR && before_report)
+        before_report();
     if (fs_errno > 0 && fs_errno < FS_NERR)
         std::fprintf(stderr, "%s: %s\n", label, fs_errlist[fs_errno]);
     else

@@ -1,5 +1,6 @@
 // Fuzz target: a whole image mounted partition by partition, every tree walked, read, listed and copied out.
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <csignal>
@@ -21,9 +22,9 @@
 
 namespace {
 
-// Bounds of one walk. The walk follows the same entries as cp -r (a directory is entered once,
-// whatever names lead to it), so a tree the walk finishes within these bounds is one that cp -r
-// can copy without filling the scratch space.
+// Bounds of one walk. The walk follows the same entries as cp -r and tar (a directory is entered
+// once, whatever names lead to it), so a tree the walk finishes within these bounds is one that
+// cp -r can copy without filling the scratch space.
 constexpr int MAX_DEPTH = 20;
 constexpr int MAX_DIRS = 200;
 constexpr int MAX_ENTRIES = 4000;
@@ -36,6 +37,7 @@ struct walk_state {
     int dirs = 0;
     int entries = 0;
     uint64_t file_bytes = 0;
+    uint64_t archive_bytes = 0;  // at most what tar of the tree writes: sizes as declared, headers
     bool exhausted = false;
     std::set<uint32_t> entered;  // inodes of the directories walked so far
 };
@@ -142,6 +144,10 @@ void walk(walk_state& w, const std::string& here, int depth)
             break;
         if (fs_istat(e.ino, &st) != 0)
             continue;
+        // An entry's headers with a path of the longest kind, and its data padded to the block.
+        w.archive_bytes += 6144u;
+        if ((st.st_mode & S_TYPE_MASK) == S_TYPE_REG && st.st_size > 0)
+            w.archive_bytes += static_cast<uint64_t>(st.st_size);
         const bool dot = e.name == "." || e.name == "..";
         if ((st.st_mode & S_TYPE_MASK) == S_TYPE_DIR) {
             if (dot || w.entered.count(e.ino) != 0 || e.name.empty() || e.name.find('/') != std::string::npos)
@@ -187,6 +193,19 @@ void copy_out(const std::string& root)
         std::abort();
 }
 
+// tar of the whole tree: whole records, or (a write past the size limit) no archive at all.
+void archive_out(const std::string& archive)
+{
+    std::string target = archive;
+    char arg0[] = "tar", arg1[] = "/";
+    char* argv[] = {arg0, arg1, target.data(), nullptr};
+    (void)do_tar(3, argv);
+    struct stat st;
+    if (::stat(archive.c_str(), &st) == 0 && st.st_size % 10240 != 0)
+        std::abort();
+    std::remove(archive.c_str());
+}
+
 void explore(disk* d, int partition)
 {
     fs* f = fs_mount(d, partition, 0);
@@ -212,6 +231,12 @@ void explore(disk* d, int partition)
             copy_out(fuzz::scratch() + "/copy");
         }
         require_no_streams("cp -r");
+        // tar fills what an inode's size declares; a whole archive must stay under the size limit.
+        if (w.archive_bytes + 20480 < COPY_FILE_LIMIT) {
+            fuzz::quiet q;
+            archive_out(fuzz::scratch() + "/tree.tar");
+        }
+        require_no_streams("tar");
     }
     fs_umount(f);
 }

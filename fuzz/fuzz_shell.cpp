@@ -58,8 +58,8 @@ std::vector<std::string> words_of(const std::string& line)
 }
 
 // The command lines the loop gets: each whole (shorter than the loop's line buffer), without
-// lcd, which would move this process's working directory, and with every cp target kept inside
-// the work directory. Whatever else a line holds reaches the loop as the fuzzer wrote it.
+// lcd, which would move this process's working directory, and with every cp and tar target kept
+// inside the work directory. Whatever else a line holds reaches the loop as the fuzzer wrote it.
 std::string script_of(const uint8_t* data, size_t size)
 {
     std::string out;
@@ -78,7 +78,7 @@ std::string script_of(const uint8_t* data, size_t size)
         std::vector<std::string> w = words_of(line);
         if (!w.empty() && w[0] == "lcd")
             continue;
-        if (w.size() >= 3 && w[0] == "cp") {
+        if (w.size() >= 3 && (w[0] == "cp" || w[0] == "tar")) {
             const std::string& target = w.back();
             if (target[0] == '/' || target.find("..") != std::string::npos)
                 w.back() = std::string(1, 't');

@@ -37,6 +37,7 @@ const char* const shell_scripts[][2] = {
     {"more", "more etc/motd\nmore /usr/lib/big13\nmore nothing\nmore\n"},
     {"misc", "debug\n!ls\nduh\ncd\ncd etc/passwd\ncd nothing\nls -l\ndebug\nbye\nls\n"},
     {"symlinks", "cd lib\ncd motd\nls -l\ncp motd m\ncp -r lib .\n"},
+    {"archive", "tar / a.tar\ntar -v usr u.tar\ntar -zv etc/passwd p.tgz\ntar lib l.tar\ntar\ntar -x a b\n"},
     {"long_path", "cd /a/b/c/../../b/c/../c/./../../../a/b\npwd\ncd ////a//b\npwd\n"},
 };
 

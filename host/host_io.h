@@ -158,10 +158,24 @@ int host_enter_dir(const char* name, host_id* id);
 // only while it is still the directory with the given id and not a link. 0, or -1 with errno set.
 int host_set_dir_perm(const char* name, const host_id& id, unsigned mode, int64_t atime, int64_t mtime);
 
+// --- Work on a second core ---------------------------------------------------------------------
+
+struct host_thread;
+
+// Runs fn(arg) on a thread of its own; null when the host cannot start one (the caller then runs
+// fn itself).
+host_thread* host_thread_start(void (*fn)(void*), void* arg);
+
+// Waits for the thread to end and releases it.
+void host_thread_join(host_thread* t);
+
 // --- Terminal and host directory listings (line editing) --------------------------------------
 
 // True when the stream is connected to a terminal (a console on Windows).
 bool host_is_terminal(FILE* stream);
+
+// The width in columns of the terminal (console window) the stream writes to; 0 when unknown.
+int host_terminal_width(FILE* stream);
 
 struct host_dir;
 

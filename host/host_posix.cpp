@@ -10,13 +10,14 @@
 #include <fcntl.h>
 #include <limits>
 #include <new>
+#include <pthread.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <unistd.h>
 #include <algorithm>
 #if EFSH_HAVE_FICLONERANGE
 #include <linux/fs.h>
-#include <sys/ioctl.h>
 #endif
 #if EFSH_HAVE_FALLOCATE
 #include <linux/magic.h>
@@ -604,4 +605,43 @@ const char* host_pager(const char** missing)
     }
     *missing = "less not found on PATH: install the less package of your system; paging with more";
     return "more";
+}
+
+int host_terminal_width(FILE* stream)
+{
+    winsize ws{};
+    return ::ioctl(::fileno(stream), TIOCGWINSZ, &ws) == 0 ? ws.ws_col : 0;
+}
+
+struct host_thread {
+    pthread_t id;
+    void (*fn)(void*);
+    void* arg;
+};
+
+namespace {
+
+void* thread_main(void* t)
+{
+    auto* h = static_cast<host_thread*>(t);
+    h->fn(h->arg);
+    return nullptr;
+}
+
+}  // namespace
+
+host_thread* host_thread_start(void (*fn)(void*), void* arg)
+{
+    auto* t = new (std::nothrow) host_thread{{}, fn, arg};
+    if (t && ::pthread_create(&t->id, nullptr, thread_main, t) != 0) {
+        delete t;
+        t = nullptr;
+    }
+    return t;
+}
+
+void host_thread_join(host_thread* t)
+{
+    ::pthread_join(t->id, nullptr);
+    delete t;
 }

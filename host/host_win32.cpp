@@ -589,3 +589,47 @@ void host_closedir(host_dir* d)
         FindClose(d->find);
     delete d;
 }
+
+int host_terminal_width(FILE* stream)
+{
+    int fd = _fileno(stream);
+    HANDLE h = fd < 0 ? INVALID_HANDLE_VALUE : reinterpret_cast<HANDLE>(_get_osfhandle(fd));
+    CONSOLE_SCREEN_BUFFER_INFO info;
+    if (h == INVALID_HANDLE_VALUE || !GetConsoleScreenBufferInfo(h, &info))
+        return 0;
+    return info.srWindow.Right - info.srWindow.Left + 1;
+}
+
+struct host_thread {
+    HANDLE handle;
+    void (*fn)(void*);
+    void* arg;
+};
+
+namespace {
+
+DWORD WINAPI thread_main(LPVOID t)
+{
+    auto* h = static_cast<host_thread*>(t);
+    h->fn(h->arg);
+    return 0;
+}
+
+}  // namespace
+
+host_thread* host_thread_start(void (*fn)(void*), void* arg)
+{
+    auto* t = new (std::nothrow) host_thread{nullptr, fn, arg};
+    if (t && !(t->handle = CreateThread(nullptr, 0, thread_main, t, 0, nullptr))) {
+        delete t;
+        t = nullptr;
+    }
+    return t;
+}
+
+void host_thread_join(host_thread* t)
+{
+    WaitForSingleObject(t->handle, INFINITE);
+    CloseHandle(t->handle);
+    delete t;
+}

@@ -115,8 +115,8 @@ completion complete_line(const char* text)
     } else if (before.size() == 1 && (before[0] == "cd" || before[0] == "more" || before[0] == "lcd")) {
         from = before[0] == "lcd" ? source::host : source::image;
         dirs_only = before[0] != "more";
-    } else if (before[0] == "cp") {
-        // The options end at the first operand or at "--", as cp's parser sees them.
+    } else if (before[0] == "cp" || before[0] == "tar") {
+        // The options end at the first operand or at "--", as the command's parser sees them.
         size_t operands = 0;
         bool options = true;
         for (size_t i = 1; i < before.size(); ++i) {

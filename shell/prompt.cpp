@@ -9,6 +9,7 @@
 #include "efs/fs_error.h"
 #include "host/host_io.h"
 #include "shell/line_edit.h"
+#include "shell/progress.h"
 #include "shell/shell.h"
 
 namespace {
@@ -87,8 +88,15 @@ void prompt_loop(FILE* in, const char* image, int partition)
         } else if (std::strcmp(cmd, "cp") == 0) {
             // errno is cleared first so that the host line names a host failure of this very copy.
             errno = 0;
-            if (do_cp(n, words) != 0 && errno != 0)
+            progress_begin();
+            int rc = do_cp(n, words);
+            progress_end();
+            if (rc != 0 && errno != 0)
                 report_errno(words[0]);
+        } else if (std::strcmp(cmd, "tar") == 0) {
+            progress_begin();
+            (void)do_tar(n, words);  // every failure is reported by the command itself
+            progress_end();
         } else {
             std::fprintf(stderr, "duh?\n");
             std::fprintf(stderr, "debug ls bye pwd lcd cd cp more !cmd\n");

@@ -34,6 +34,10 @@ constexpr int NAME_TAKEN = -1;
 int copy_file(const char* source, const char* target, int flags, uint32_t ino = 0);
 int copy_dir(const char* name, const char* target, int flags);
 
+// The tar command: a tree or one entry of the image into a pax archive on the host.
+int do_tar(int argc, char** argv);
+void tar_usage();
+
 constexpr int CP_RECURSIVE = 1;
 constexpr int CP_PERM = 2;
 constexpr int CP_VERBOSE = 4;

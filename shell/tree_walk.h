@@ -1,0 +1,46 @@
+// The walk over a directory tree of the image, shared by the commands that take a whole tree out
+// (cp -r into a host directory, tar into an archive): directory order, "." and ".." passed over,
+// every directory entered at most once, one directory stream open per level.
+#pragma once
+#include <cstddef>
+#include <cstdint>
+
+#include "efs/efs_io.h"
+
+struct walk_entry {
+    const char* name;  // up to its first NUL
+    size_t name_len;   // the length the directory gives it (more than strlen: the name holds a NUL)
+    uint32_t ino;
+    bool stat_ok;      // false: the inode could not be read (fs_errno says why), st is not filled
+    bool entered;      // a directory this walk has entered before (a cycle, or a second name)
+    fs_statbuf st;
+};
+
+// What a sink does with an entry: only a directory that has not been entered is walked into.
+enum walk_step { WALK_NEXT, WALK_INTO };
+
+// What the walk tells its sink. `name` is a directory's name as the walk enters it (the path given
+// at the top, an entry's name below); `above` the library's current directory before entering it.
+struct walk_sink {
+    void* ctx;
+    // A directory is about to be entered.
+    void (*arrive)(void* ctx, const char* name);
+    // The library cannot enter it (fs_errno says why).
+    void (*cannot_enter)(void* ctx, const char* name);
+    // The library stands in it (self: its inode); false: its entries are not walked.
+    bool (*enter)(void* ctx, const char* name, uint32_t self);
+    // Its entries cannot be read (fs_errno says why).
+    void (*unreadable)(void* ctx, const char* name);
+    // One entry of directory `name`.
+    walk_step (*entry)(void* ctx, const walk_entry& e, const char* above, const char* name);
+    // Its entries are done (after enter said true).
+    void (*leave)(void* ctx, const char* name);
+    // Back in directory `name` from its entry e, walked into.
+    void (*back)(void* ctx, const walk_entry& e, const char* above, const char* name);
+    // True once the walk is to end (the sink's output failed): no further entry is offered.
+    bool (*stop)(void* ctx);
+};
+
+// Walks the directory at path and every directory below it the sink walks into. The library's
+// current directory follows the walk and is as before at the end.
+void walk_tree(const char* path, const walk_sink& sink);
