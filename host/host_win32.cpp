@@ -385,18 +385,6 @@ void host_ignore_sigpipe()
 
 // --- Host directories and names ----------------------------------------------------------------
 
-bool host_getcwd(char* buf, size_t size)
-{
-    std::string path;
-    (void)win32::latin1_of(win32::here().path.c_str(), &path);
-    if (path.empty() || path.size() >= size) {
-        errno = path.empty() ? ENOENT : ERANGE;
-        return false;
-    }
-    std::memcpy(buf, path.c_str(), path.size() + 1);
-    return true;
-}
-
 int host_chdir(const char* path)
 {
     // "D:" goes to that drive's current directory, "D:\\x" to x on it; a link or junction named
@@ -472,18 +460,6 @@ bool host_id_of(const char* path, host_id* id)
     if (h != INVALID_HANDLE_VALUE)
         CloseHandle(h);
     return ok;
-}
-
-int host_mkdir(const char* path)
-{
-    std::wstring sys = system_path(path);
-    if (sys.empty())
-        return -1;
-    if (!CreateDirectoryW(sys.c_str(), nullptr)) {
-        set_errno_from_last_error();
-        return -1;
-    }
-    return 0;
 }
 
 bool host_name_ok(const char* name)
