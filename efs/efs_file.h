@@ -45,6 +45,11 @@ fs_file* fs_fopen(const char* path, const char* mode);
 fs_file* fs_iopen(uint32_t n);
 uint32_t fs_fread(void* dst, uint32_t size, uint32_t count, fs_file* s);
 int fs_fclose(fs_file* s);
+// Moves the stream up to n bytes on, as fs_fread with a null destination would, but without
+// reading the extents it passes over whole: a reader that starts in the middle of a file pays
+// only for the extent it starts in. Returns the bytes passed over; fewer than n at the end or on
+// a failure, as in fs_fread.
+uint32_t fs_skip(fs_file* s, uint32_t n);
 // The extent reader shared with directory streams: the next extent read whole into buf (the
 // stream's own). Its byte count, or -1 at the end of the extents or on a failure.
 int32_t fs_next_extent(uint8_t* buf, fs_file* s);
@@ -79,5 +84,7 @@ void fs_join_run(const fs_file* s, fs_run* r);
 bool fs_copy_run(fs_file* s, const fs_run* r, host_out* o);
 
 fs_dir* fs_opendir(const char* path);
+// fs_opendir for a directory known by its inode number.
+fs_dir* fs_iopendir(uint32_t n);
 fs_dirent* fs_readdir(fs_dir* d);
 int fs_closedir(fs_dir* d);

@@ -281,6 +281,34 @@ bool fs_copy_run(fs_file* s, const fs_run* r, host_out* o)
     return true;
 }
 
+uint32_t fs_skip(fs_file* s, uint32_t n)
+{
+    fs_errno = FS_OK;
+    uint32_t done = 0;
+    while (done < n) {
+        uint32_t k = s->avail < n - done ? s->avail : n - done;
+        if (k == 0) {
+            fs_run r;
+            if (!fs_next_run(s, &r))
+                return done;
+            if (r.bytes <= n - done) {
+                // Passed over whole: only its place in the file counts.
+                s->osize += r.bytes;
+                done += r.bytes;
+                continue;
+            }
+            if (!load_run(s, &r))
+                return done;
+            continue;
+        }
+        s->cur += k;
+        s->osize += k;
+        s->avail -= k;
+        done += k;
+    }
+    return done;
+}
+
 uint32_t fs_fread(void* dst, uint32_t size, uint32_t count, fs_file* s)
 {
     uint32_t request = size * count;
