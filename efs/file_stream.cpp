@@ -321,7 +321,19 @@ uint32_t fs_fread(void* dst, uint32_t size, uint32_t count, fs_file* s)
         uint32_t k = s->avail < request ? s->avail : request;
         if (k == 0) {
             fs_run r;
-            if (!fs_next_run(s, &r) || !load_run(s, &r))
+            if (!fs_next_run(s, &r))
+                return result;
+            // An extent that fits whole in what is left of the request goes straight there: a
+            // large read (a mounted file's) is then one read per extent and no copy.
+            if (out && r.length <= request) {
+                if (!fs_read_run(s, &r, out))
+                    return result;
+                out += r.bytes;
+                result += r.bytes;
+                request -= r.bytes;
+                continue;
+            }
+            if (!load_run(s, &r))
                 return result;
             continue;
         }
