@@ -123,6 +123,7 @@ int serve(const command_line& cl)
         fa.argc = 2;
     }
     fuse_session* se = fuse_session_new(&fa, &efs_ops, sizeof efs_ops, nullptr);
+    fuse_opt_free_args(&fa);  // what libfuse made of them while parsing
     if (!se)
         return 1;
     int status = 1;

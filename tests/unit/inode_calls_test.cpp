@@ -1,0 +1,77 @@
+// The calls for callers that hold inode numbers: one name in a directory, a directory's stream, and
+// a stream moved on to an offset without reading what it passes.
+#include "library_fixture.h"
+
+using imgb::dir;
+using imgb::file;
+
+class InodeCalls : public Mounted {
+protected:
+    uint32_t ino(const imgb::Result& r, const std::string& p) { return r.nodes.at("7:" + p).inode; }
+};
+
+TEST_F(InodeCalls, LookupTellsAbsentFromDamaged)
+{
+    imgb::Node torn = dir("torn", {file("a", "1")});
+    torn.damage.extent_past_image_at = 0;
+    imgb::Result r = mount({dir("d", {file("x", "x")}), file("plain", "p"), torn});
+    struct lookup_case {
+        const char* dir;
+        const char* name;
+        int rc;
+        int32_t err;
+        const char* found;
+    };
+    const lookup_case cases[] = {
+        {"/", "d", 0, FS_OK, "/d"},
+        {"/d", "x", 0, FS_OK, "/d/x"},
+        {"/d", "y", -1, FS_ENOENT, nullptr},
+        {"/d", "", -1, FS_ENOENT, nullptr},
+        {"/plain", "x", -1, FS_ENOTDIR, nullptr},
+        {"/torn", "a", -1, FS_ESEEK, nullptr},  // not "absent": the directory could not be read
+    };
+    for (const lookup_case& c : cases) {
+        SCOPED_TRACE(std::string(c.dir) + " " + c.name);
+        uint32_t found = 99;
+        fs_errno = FS_OK;
+        uint32_t d = std::string(c.dir) == "/" ? ROOT_INODE : ino(r, c.dir);
+        EXPECT_EQ(fs_ilookup(d, c.name, &found), c.rc);
+        if (c.rc == 0)
+            EXPECT_EQ(found, ino(r, c.found));
+        else
+            EXPECT_TRUE(fs_errno == c.err || (c.err == FS_ESEEK && fs_errno == FS_EREAD)) << fs_errno;
+    }
+    EXPECT_EQ(fs_iopendir(ino(r, "/plain")), nullptr);
+    EXPECT_EQ(fs_errno, FS_ENOTDIR);
+    fs_dir* d = fs_iopendir(ino(r, "/d"));
+    ASSERT_NE(d, nullptr);
+    int entries = 0;
+    while (fs_readdir(d))
+        ++entries;
+    EXPECT_EQ(entries, 3);  // ".", ".." and x
+    fs_closedir(d);
+}
+
+TEST_F(InodeCalls, SkipThenReadGivesTheBytesFromThere)
+{
+    std::string data = imgb::pattern(40000, 5);
+    imgb::Node f = file("f", data);
+    f.extent_blocks = 3;  // 27 extents: indirect ones
+    imgb::Node holed = file("holed", data);
+    holed.extent_blocks = 3;
+    holed.damage.extent_past_image_at = 2;  // bytes 3072 to 4607: passed over whole, never read
+    imgb::Result r = mount({f, holed});
+    const std::pair<const char*, uint32_t> cases[] = {
+        {"f", 0}, {"f", 1}, {"f", 1536}, {"f", 4000}, {"f", 39999}, {"f", 40000}, {"holed", 4608}, {"holed", 5000},
+    };
+    for (auto [name, at] : cases) {
+        SCOPED_TRACE(std::string(name) + " at " + std::to_string(at));
+        fs_file* s = fs_iopen(ino(r, std::string("/") + name));
+        ASSERT_NE(s, nullptr);
+        EXPECT_EQ(fs_skip(s, at), at);
+        std::string got(40000, '\0');
+        got.resize(fs_fread(got.data(), 1, 40000, s));
+        EXPECT_TRUE(got == data.substr(at)) << got.size();
+        fs_fclose(s);
+    }
+}
