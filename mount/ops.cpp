@@ -6,11 +6,11 @@
 #include <memory>
 #include <new>
 #include <sys/statvfs.h>
-#include <sys/sysmacros.h>
 
 #include "efs/efs_file.h"
 #include "efs/fs_error.h"
 #include "mount/mount.h"
+#include "mount/stat_fields.h"
 
 int host_error()
 {
@@ -74,12 +74,9 @@ int stat_inode(uint32_t n, struct stat* st)
     st->st_gid = static_cast<uint16_t>(fs_st.st_gid);
     st->st_size = fs_st.st_size;
     st->st_blocks = (static_cast<blkcnt_t>(fs_st.st_size) + 511) / 512;
-    st->st_blksize = 512 * STREAM_BUF_BLOCKS;
-    st->st_atim.tv_sec = fs_st.st_atime;
-    st->st_mtim.tv_sec = fs_st.st_mtime;
-    st->st_ctim.tv_sec = fs_st.st_ctime;
+    set_stat_times(st, fs_st.st_atime, fs_st.st_mtime, fs_st.st_ctime);
     if (type == S_IFCHR || type == S_IFBLK)
-        st->st_rdev = makedev(fs_st.st_major, fs_st.st_minor);
+        set_stat_device(st, fs_st.st_major, fs_st.st_minor);
     return 0;
 }
 
@@ -105,6 +102,8 @@ int entry_of(fuse_ino_t parent, const char* name, uint32_t n, fuse_entry_param* 
     return 0;
 }
 
+bool opens_without_asking = false;
+
 void efs_init(void*, fuse_conn_info* conn)
 {
     // Listings carry the attributes of their entries: ls -l and cp -a of a directory ask for no
@@ -114,6 +113,14 @@ void efs_init(void*, fuse_conn_info* conn)
     conn->want &= ~FUSE_CAP_READDIRPLUS_AUTO;
     if (conn->capable & FUSE_CAP_CACHE_SYMLINKS)
         conn->want |= FUSE_CAP_CACHE_SYMLINKS;
+    // Every request is a round trip through the kernel, and on a busy machine a wait for the CPU:
+    // reads need no open (they go by inode, and the kernel refuses to open anything for writing on
+    // a read-only mount), so files are opened without asking, and their cached pages are kept;
+    // the image holds no extended attributes, and saying that they are not supported stops the
+    // kernel asking for them again (cp -a, ls -l and rsync ask for every file).
+    opens_without_asking = (conn->capable & FUSE_CAP_NO_OPEN_SUPPORT) != 0;
+    if (opens_without_asking)
+        conn->want |= FUSE_CAP_NO_OPEN_SUPPORT;
     conn->max_readahead = 1 << 20;
 }
 
@@ -198,15 +205,17 @@ void efs_readlink(fuse_req_t req, fuse_ino_t node)
     fuse_reply_readlink(req, target);
 }
 
-void efs_open(fuse_req_t req, fuse_ino_t node, fuse_file_info* fi)
+void efs_open(fuse_req_t req, fuse_ino_t, fuse_file_info* fi)
 {
-    if ((fi->flags & O_ACCMODE) != O_RDONLY || (fi->flags & O_TRUNC)) {
+    // ENOSYS: every file opens from now on without a request, keeping the kernel's cached pages.
+    if (opens_without_asking) {
+        fuse_reply_err(req, ENOSYS);
+        return;
+    }
+    if ((fi->flags & O_ACCMODE) != O_RDONLY) {
         fuse_reply_err(req, EROFS);
         return;
     }
-    if (inode_or_fail(req, node) == 0)
-        return;
-    // The file cannot change: what the kernel holds of it stays good from one open to the next.
     fi->keep_cache = 1;
     fuse_reply_open(req, fi);
 }
@@ -345,19 +354,8 @@ void efs_statfs(fuse_req_t req, fuse_ino_t)
     sv.f_ffree = static_cast<fsfilcnt_t>(sb->sb_free_inodes < 0 ? 0 : sb->sb_free_inodes);
     sv.f_favail = 0;
     sv.f_namemax = 255;
-    sv.f_flag = ST_RDONLY | ST_NOSUID | ST_NODEV;
+    sv.f_flag = ST_RDONLY;
     fuse_reply_statfs(req, &sv);
-}
-
-// No extended attributes: an empty list, and none of any name.
-void efs_listxattr(fuse_req_t req, fuse_ino_t, size_t)
-{
-    fuse_reply_xattr(req, 0);
-}
-
-void efs_getxattr(fuse_req_t req, fuse_ino_t, const char*, size_t)
-{
-    fuse_reply_err(req, ENODATA);
 }
 
 // Every request that would change something.
@@ -382,8 +380,6 @@ fuse_lowlevel_ops make_ops()
     ops.readdirplus = efs_readdirplus;
     ops.releasedir = efs_releasedir;
     ops.statfs = efs_statfs;
-    ops.listxattr = efs_listxattr;
-    ops.getxattr = efs_getxattr;
     ops.setattr = [](fuse_req_t req, fuse_ino_t, struct stat*, int, fuse_file_info*) { refuse(req); };
     ops.mknod = [](fuse_req_t req, fuse_ino_t, const char*, mode_t, dev_t) { refuse(req); };
     ops.mkdir = [](fuse_req_t req, fuse_ino_t, const char*, mode_t) { refuse(req); };
