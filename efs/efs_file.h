@@ -45,11 +45,6 @@ fs_file* fs_fopen(const char* path, const char* mode);
 fs_file* fs_iopen(uint32_t n);
 uint32_t fs_fread(void* dst, uint32_t size, uint32_t count, fs_file* s);
 int fs_fclose(fs_file* s);
-// Moves the stream up to n bytes on, as fs_fread with a null destination would, but without
-// reading the extents it passes over whole: a reader that starts in the middle of a file pays
-// only for the extent it starts in. Returns the bytes passed over; fewer than n at the end or on
-// a failure, as in fs_fread.
-uint32_t fs_skip(fs_file* s, uint32_t n);
 // The extent reader shared with directory streams: the next extent read whole into buf (the
 // stream's own). Its byte count, or -1 at the end of the extents or on a failure.
 int32_t fs_next_extent(uint8_t* buf, fs_file* s);
@@ -74,6 +69,11 @@ bool fs_next_run(fs_file* s, fs_run* r);
 // bytes, the first r->bytes bytes there. The run is one as fs_next_run gave it, not joined. Null
 // when the read fails, which ends the stream as in fs_fread.
 const uint8_t* fs_read_run(fs_file* s, const fs_run* r, uint8_t* into);
+// Reads bytes [from, from + len) of the run (within r->bytes) straight from the image into dst,
+// for a reader that takes a file in pieces that do not fall on extents (the kernel reading a
+// mounted file); the stream does not move. False, fs_errno set, when the read fails or the run's
+// extent does not lie whole in the image (a stream reading it whole would fail there).
+bool fs_read_run_part(const fs_file* s, const fs_run* r, uint32_t from, uint32_t len, uint8_t* dst);
 // Joins to the run the extents after it that lie back to back with it in the image, each in order
 // and whole in the file (the last may end past the size), for a copy in one piece. They are only
 // looked at: fs_copy_run takes them, and without it fs_next_run hands them out one by one.

@@ -281,32 +281,19 @@ bool fs_copy_run(fs_file* s, const fs_run* r, host_out* o)
     return true;
 }
 
-uint32_t fs_skip(fs_file* s, uint32_t n)
+bool fs_read_run_part(const fs_file* s, const fs_run* r, uint32_t from, uint32_t len, uint8_t* dst)
 {
-    fs_errno = FS_OK;
-    uint32_t done = 0;
-    while (done < n) {
-        uint32_t k = s->avail < n - done ? s->avail : n - done;
-        if (k == 0) {
-            fs_run r;
-            if (!fs_next_run(s, &r))
-                return done;
-            if (r.bytes <= n - done) {
-                // Passed over whole: only its place in the file counts.
-                s->osize += r.bytes;
-                done += r.bytes;
-                continue;
-            }
-            if (!load_run(s, &r))
-                return done;
-            continue;
-        }
-        s->cur += k;
-        s->osize += k;
-        s->avail -= k;
-        done += k;
+    // A stream reads every extent whole, and one it cannot read delivers nothing: its last byte
+    // must be there too, or a piece would come out that a stream never gives.
+    uint8_t last;
+    int rc = host_read_at(s->fs->handle, r->offset + r->length - 1, &last, 1);
+    if (rc == 0 && len != 0)
+        rc = host_read_at(s->fs->handle, r->offset + from, dst, len);
+    if (rc != 0) {
+        fs_errno = rc == 1 ? FS_ESEEK : FS_EREAD;
+        return false;
     }
-    return done;
+    return true;
 }
 
 uint32_t fs_fread(void* dst, uint32_t size, uint32_t count, fs_file* s)
@@ -321,19 +308,7 @@ uint32_t fs_fread(void* dst, uint32_t size, uint32_t count, fs_file* s)
         uint32_t k = s->avail < request ? s->avail : request;
         if (k == 0) {
             fs_run r;
-            if (!fs_next_run(s, &r))
-                return result;
-            // An extent that fits whole in what is left of the request goes straight there: a
-            // large read (a mounted file's) is then one read per extent and no copy.
-            if (out && r.length <= request) {
-                if (!fs_read_run(s, &r, out))
-                    return result;
-                out += r.bytes;
-                result += r.bytes;
-                request -= r.bytes;
-                continue;
-            }
-            if (!load_run(s, &r))
+            if (!fs_next_run(s, &r) || !load_run(s, &r))
                 return result;
             continue;
         }

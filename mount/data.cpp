@@ -1,5 +1,7 @@
 // File data: a few streams kept open between reads, so that a file read from start to end (as
-// nearly every reader does, the kernel's read-ahead included) is one stream reading on.
+// nearly every reader does, the kernel's read-ahead included) is one stream reading on. The
+// kernel asks for pieces that do not fall on extents; each is read from the image straight into
+// the reply, never through the stream's buffer.
 #include "efs/efs_file.h"
 #include "efs/fs_error.h"
 #include "mount/mount.h"
@@ -14,6 +16,10 @@ struct kept_stream {
     uint32_t ino = 0;
     fs_file* s = nullptr;
     uint64_t used = 0;  // when it served last, for giving back the longest idle one
+    fs_run run{};       // the run being read; its bytes are counted in the stream from the start
+    uint32_t run_at = 0;  // bytes of the run already passed
+    bool in_run = false;
+    uint64_t pos = 0;  // where in the file the next byte comes from
 };
 kept_stream kept[KEPT];
 uint64_t clock_now = 0;
@@ -30,7 +36,7 @@ kept_stream* stream_for(uint32_t n, uint64_t offset)
 {
     kept_stream* idle = &kept[0];
     for (kept_stream& k : kept) {
-        if (k.s && k.ino == n && k.s->osize <= offset)
+        if (k.s && k.ino == n && k.pos <= offset)
             return &k;
         if (!k.s || (idle->s && k.used < idle->used))
             idle = &k;
@@ -43,6 +49,37 @@ kept_stream* stream_for(uint32_t n, uint64_t offset)
     return idle;
 }
 
+// Moves k to `offset` and then reads `want` bytes into dst; false on any shortfall.
+bool read_from(kept_stream& k, uint64_t offset, uint8_t* dst, uint32_t want)
+{
+    uint64_t end = offset + want;
+    while (k.pos < end) {
+        if (!k.in_run || k.run_at == k.run.bytes) {
+            if (!fs_next_run(k.s, &k.run))
+                return false;  // the extents end before the size: damage
+            k.s->osize += k.run.bytes;
+            k.run_at = 0;
+            k.in_run = true;
+        }
+        uint32_t left = k.run.bytes - k.run_at;
+        if (k.pos < offset) {
+            // Passed over without reading: only its place in the file counts.
+            uint64_t gap = offset - k.pos;
+            uint32_t skip = gap < left ? static_cast<uint32_t>(gap) : left;
+            k.run_at += skip;
+            k.pos += skip;
+            continue;
+        }
+        uint64_t rest = end - k.pos;
+        uint32_t take = rest < left ? static_cast<uint32_t>(rest) : left;
+        if (!fs_read_run_part(k.s, &k.run, k.run_at, take, dst + (k.pos - offset)))
+            return false;
+        k.run_at += take;
+        k.pos += take;
+    }
+    return true;
+}
+
 }  // namespace
 
 int64_t read_inode_data(uint32_t n, uint64_t offset, uint8_t* dst, size_t size, int* err)
@@ -53,16 +90,14 @@ int64_t read_inode_data(uint32_t n, uint64_t offset, uint8_t* dst, size_t size, 
         return -1;
     }
     k->used = ++clock_now;
-    fs_file* s = k->s;
-    uint64_t file_size = s->inode->di_size < 0 ? 0 : static_cast<uint64_t>(s->inode->di_size);
+    uint64_t file_size = k->s->inode->di_size < 0 ? 0 : static_cast<uint64_t>(k->s->inode->di_size);
     if (offset >= file_size)
         return 0;
     uint64_t left = file_size - offset;
     auto want = static_cast<uint32_t>(size < left ? size : left);
-    auto skip = static_cast<uint32_t>(offset - s->osize);
     // Anything short of what the size promises is damage: the stream is given up, the call fails,
     // and a later read starts afresh.
-    if (fs_skip(s, skip) != skip || fs_fread(dst, 1, want, s) != want) {
+    if (!read_from(*k, offset, dst, want)) {
         *err = EIO;
         give_back(*k);
         return -1;
