@@ -7,6 +7,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <filesystem>
+#include <csignal>
 #include <fstream>
 #include <functional>
 #include <sys/stat.h>
@@ -461,10 +462,15 @@ TEST_F(Mount, ForegroundReportsLeftOutNamesOnceAndEndsAtUnmount)
         execl(mount_bin().c_str(), "efsh-mount", "-f", (dir + "/disk.img").c_str(), mnt.c_str(), static_cast<char*>(nullptr));
         _exit(127);
     }
-    // Wait for the mount to come up, or for the program to end without one.
+    // Wait for the mount to come up, or for the program to end without one (or to hang).
     int status = 0;
-    while (!is_mounted(mnt) && waitpid(pid, &status, WNOHANG) == 0)
+    for (int waited = 0; !is_mounted(mnt) && waitpid(pid, &status, WNOHANG) == 0; ++waited) {
+        if (waited > hang_seconds() * 1000) {
+            kill(pid, SIGKILL);
+            FAIL() << "efsh-mount neither mounted nor ended";
+        }
         usleep(1000);
+    }
     if (!is_mounted(mnt))
         GTEST_SKIP() << "the host refused the mount: " << read_file(err);
     for (int i = 0; i < 2; ++i)
