@@ -1,7 +1,7 @@
 // File data: a few streams kept open between reads, so that a file read from start to end (as
 // nearly every reader does, the kernel's read-ahead included) is one stream reading on. The
 // kernel asks for pieces that do not fall on extents; each is read from the image straight into
-// the reply, never through the stream's buffer.
+// the reply, or only found there, never read through the stream's buffer.
 #include "efs/efs_file.h"
 #include "efs/fs_error.h"
 #include "mount/mount.h"
@@ -49,8 +49,9 @@ kept_stream* stream_for(uint32_t n, uint64_t offset)
     return idle;
 }
 
-// Moves k to `offset` and then reads `want` bytes into dst; false on any shortfall.
-bool read_from(kept_stream& k, uint64_t offset, uint8_t* dst, uint32_t want)
+// Moves k to `offset` and then takes `want` bytes: read into dst, or found as pieces; false on any
+// shortfall.
+bool read_from(kept_stream& k, uint64_t offset, uint32_t want, uint8_t* dst, std::vector<image_piece>* pieces)
 {
     uint64_t end = offset + want;
     while (k.pos < end) {
@@ -72,8 +73,15 @@ bool read_from(kept_stream& k, uint64_t offset, uint8_t* dst, uint32_t want)
         }
         uint64_t rest = end - k.pos;
         uint32_t take = rest < left ? static_cast<uint32_t>(rest) : left;
-        if (!fs_read_run_part(k.s, &k.run, k.run_at, take, dst + (k.pos - offset)))
+        if (!fs_read_run_part(k.s, &k.run, k.run_at, dst ? take : 0, dst ? dst + (k.pos - offset) : nullptr))
             return false;
+        if (!dst) {
+            int64_t at = k.run.offset + k.run_at;
+            if (!pieces->empty() && pieces->back().offset + pieces->back().length == at)
+                pieces->back().length += take;
+            else
+                pieces->push_back({at, take});
+        }
         k.run_at += take;
         k.pos += take;
     }
@@ -82,8 +90,11 @@ bool read_from(kept_stream& k, uint64_t offset, uint8_t* dst, uint32_t want)
 
 }  // namespace
 
-int64_t read_inode_data(uint32_t n, uint64_t offset, uint8_t* dst, size_t size, int* err)
+int64_t read_inode_data(uint32_t n, uint64_t offset, size_t size, uint8_t* dst, std::vector<image_piece>* pieces,
+                        int* err)
 {
+    if (pieces)
+        pieces->clear();
     kept_stream* k = stream_for(n, offset);
     if (!k) {
         *err = host_error();
@@ -97,7 +108,7 @@ int64_t read_inode_data(uint32_t n, uint64_t offset, uint8_t* dst, size_t size, 
     auto want = static_cast<uint32_t>(size < left ? size : left);
     // Anything short of what the size promises is damage: the stream is given up, the call fails,
     // and a later read starts afresh.
-    if (!read_from(*k, offset, dst, want)) {
+    if (!read_from(*k, offset, want, dst, pieces)) {
         *err = EIO;
         give_back(*k);
         return -1;

@@ -61,8 +61,17 @@ void listing_close(listing* l);
 
 // --- File data ----------------------------------------------------------------------------------
 
-// Reads up to size bytes of inode n from offset into dst, never past its size; the byte count, or
-// -1 with an errno value in *err when the bytes asked for cannot all be had.
-int64_t read_inode_data(uint32_t n, uint64_t offset, uint8_t* dst, size_t size, int* err);
+// Where bytes of a file lie in the image.
+struct image_piece {
+    int64_t offset;
+    uint32_t length;
+};
+
+// Up to size bytes of inode n from offset, never past its size: copied into dst, or (dst null)
+// found in the image as pieces in file order, each in an extent that lies whole in the image, for
+// the kernel to move itself. The byte count, or -1 with an errno value in *err when the bytes
+// asked for cannot all be had.
+int64_t read_inode_data(uint32_t n, uint64_t offset, size_t size, uint8_t* dst, std::vector<image_piece>* pieces,
+                        int* err);
 // Gives back the streams kept for reading on.
 void close_data_streams();

@@ -9,6 +9,7 @@
 
 #include "efs/efs_file.h"
 #include "efs/fs_error.h"
+#include "host/host_io.h"
 #include "mount/mount.h"
 #include "mount/stat_fields.h"
 
@@ -122,6 +123,9 @@ void efs_init(void*, fuse_conn_info* conn)
     if (opens_without_asking)
         conn->want |= FUSE_CAP_NO_OPEN_SUPPORT;
     conn->max_readahead = 1 << 20;
+    // File data goes from the image to the kernel without a copy in this process.
+    if (conn->capable & FUSE_CAP_SPLICE_WRITE)
+        conn->want |= FUSE_CAP_SPLICE_WRITE;
 }
 
 void efs_lookup(fuse_req_t req, fuse_ino_t parent, const char* name)
@@ -196,7 +200,8 @@ void efs_readlink(fuse_req_t req, fuse_ino_t node)
     }
     char target[LINK_MAX_BYTES + 1];
     int err = 0;
-    int64_t got = read_inode_data(n, 0, reinterpret_cast<uint8_t*>(target), static_cast<size_t>(st.st_size), &err);
+    int64_t got =
+        read_inode_data(n, 0, static_cast<size_t>(st.st_size), reinterpret_cast<uint8_t*>(target), nullptr, &err);
     if (got != st.st_size) {
         fuse_reply_err(req, err ? err : EIO);
         return;
@@ -220,9 +225,11 @@ void efs_open(fuse_req_t req, fuse_ino_t, fuse_file_info* fi)
     fuse_reply_open(req, fi);
 }
 
-// The reply buffer of reads, grown once to the largest the kernel asks for.
-std::unique_ptr<uint8_t[]> read_buf;
-size_t read_buf_size = 0;
+// The reply of a read: the pieces of the image the bytes lie in, which the kernel moves from the
+// image itself (splice: no copy passes through this process), or, on a host without a descriptor
+// to hand over, the bytes read into one buffer. Both grow once to the largest the kernel asks for.
+std::vector<image_piece> read_pieces;
+std::vector<uint8_t> reply_space;
 
 void efs_read(fuse_req_t req, fuse_ino_t node, size_t size, off_t offset, fuse_file_info*)
 {
@@ -233,20 +240,39 @@ void efs_read(fuse_req_t req, fuse_ino_t node, size_t size, off_t offset, fuse_f
         fuse_reply_err(req, EINVAL);
         return;
     }
-    if (size > read_buf_size) {
-        read_buf.reset(new (std::nothrow) uint8_t[size]);
-        read_buf_size = read_buf ? size : 0;
-        if (!read_buf) {
-            fuse_reply_err(req, ENOMEM);
-            return;
-        }
-    }
+    int fd = host_file_descriptor(fs_current()->handle);
     int err = 0;
-    int64_t got = read_inode_data(n, static_cast<uint64_t>(offset), read_buf.get(), size, &err);
-    if (got < 0)
-        fuse_reply_err(req, err);
-    else
-        fuse_reply_buf(req, reinterpret_cast<const char*>(read_buf.get()), static_cast<size_t>(got));
+    if (fd < 0) {
+        reply_space.resize(size);
+        int64_t got = read_inode_data(n, static_cast<uint64_t>(offset), size, reply_space.data(), nullptr, &err);
+        if (got < 0)
+            fuse_reply_err(req, err);
+        else
+            fuse_reply_buf(req, reinterpret_cast<const char*>(reply_space.data()), static_cast<size_t>(got));
+        return;
+    }
+    int64_t got = read_inode_data(n, static_cast<uint64_t>(offset), size, nullptr, &read_pieces, &err);
+    if (got <= 0) {
+        if (got < 0)
+            fuse_reply_err(req, err);
+        else
+            fuse_reply_buf(req, nullptr, 0);
+        return;
+    }
+    // A fuse_bufvec with one fuse_buf per piece: the record ends in its first buffer.
+    size_t count = read_pieces.size();
+    reply_space.resize(sizeof(fuse_bufvec) + (count - 1) * sizeof(fuse_buf));
+    auto* vec = new (reply_space.data()) fuse_bufvec{};
+    vec->count = count;
+    fuse_buf* bufs = vec->buf;
+    for (size_t i = 0; i < count; ++i) {
+        fuse_buf* b = new (bufs + i) fuse_buf{};
+        b->size = read_pieces[i].length;
+        b->flags = static_cast<fuse_buf_flags>(FUSE_BUF_IS_FD | FUSE_BUF_FD_SEEK);
+        b->fd = fd;
+        b->pos = read_pieces[i].offset;
+    }
+    fuse_reply_data(req, vec, FUSE_BUF_SPLICE_MOVE);
 }
 
 void efs_opendir(fuse_req_t req, fuse_ino_t node, fuse_file_info* fi)
