@@ -116,9 +116,10 @@ void efs_init(void*, fuse_conn_info* conn)
         conn->want |= FUSE_CAP_CACHE_SYMLINKS;
     // Every request is a round trip through the kernel, and on a busy machine a wait for the CPU:
     // reads need no open (they go by inode, and the kernel refuses to open anything for writing on
-    // a read-only mount), so files are opened without asking, and their cached pages are kept;
-    // the image holds no extended attributes, and saying that they are not supported stops the
-    // kernel asking for them again (cp -a, ls -l and rsync ask for every file).
+    // a read-only mount), so files are opened without asking, and their cached pages are kept.
+    // For the same reason there is no handler of extended attributes (the image holds none): the
+    // first request learns that they are not supported, and the kernel asks no more (cp -a, ls -l
+    // and rsync would ask for every file).
     opens_without_asking = (conn->capable & FUSE_CAP_NO_OPEN_SUPPORT) != 0;
     if (opens_without_asking)
         conn->want |= FUSE_CAP_NO_OPEN_SUPPORT;
