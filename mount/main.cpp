@@ -29,7 +29,8 @@ struct command_line {
     bool debug = false;
     std::string options;  // -o, comma-separated, in the order given
     const char* image = nullptr;
-    const char* mountpoint = nullptr;
+    const char* mountpoint_given = nullptr;
+    std::string mountpoint;  // absolute: the unmount at the end runs where the program no longer is
 };
 
 // Options may stand before, between and after the two operands, as with other mount programs.
@@ -74,7 +75,11 @@ command_line parse(int argc, char** argv)
     if (found != 2)
         usage(1);
     cl.image = operands[0];
+    cl.mountpoint_given = operands[1];
     cl.mountpoint = operands[1];
+    char cwd[4096];
+    if (cl.mountpoint[0] != '/' && host_getcwd(cwd, sizeof cwd))
+        cl.mountpoint = std::string(cwd) + "/" + cl.mountpoint;
     return cl;
 }
 
@@ -128,9 +133,10 @@ int serve(const command_line& cl)
         return 1;
     int status = 1;
     if (fuse_set_signal_handlers(se) == 0) {
-        if (fuse_session_mount(se, cl.mountpoint) == 0) {
+        if (fuse_session_mount(se, cl.mountpoint.c_str()) == 0) {
+            // A signal (Ctrl-C) that ends the loop is the user's way to unmount: status 0.
             if (fuse_daemonize(cl.foreground ? 1 : 0) == 0)
-                status = fuse_session_loop(se) == 0 ? 0 : 1;
+                status = fuse_session_loop(se) < 0 ? 1 : 0;
             fuse_session_unmount(se);
         }
         fuse_remove_signal_handlers(se);
@@ -145,9 +151,9 @@ int main(int argc, char** argv)
 {
     command_line cl = parse(argc, argv);
     report_names = cl.foreground || cl.debug;
-    int kind = host_path_kind(cl.mountpoint);
+    int kind = host_path_kind(cl.mountpoint.c_str());
     if (kind != 1) {
-        std::fprintf(stderr, "%s: %s: %s\n", mount_name, cl.mountpoint,
+        std::fprintf(stderr, "%s: %s: %s\n", mount_name, cl.mountpoint_given,
                      std::strerror(kind < 0 ? ENOENT : ENOTDIR));
         return 1;
     }
