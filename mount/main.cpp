@@ -163,6 +163,8 @@ int main(int argc, char** argv)
         return 1;
     }
     int partition = cl.partition == -1 ? first_efs_partition(d->header) : cl.partition;
+    if (d->one_partition && partition > 0 && partition <= 15)
+        std::fprintf(stderr, "%s: invalid partition (%d)\n", mount_name, partition);
     fs* f = fs_mount(d, partition, 0);
     if (!f) {
         fail("mount fs");

@@ -445,6 +445,11 @@ TEST_F(Mount, ImageOfOnePartitionMountsAsPartitionZero)
     d.partitions[0].first_block = 4096;
     build(d);
     write_file(dir + "/part.img", cut_partition(dir + "/disk.img", 4096));
+    run_options opt;
+    opt.binary = mount_bin();
+    run_result r = run_efsh({"-p", "3", dir + "/part.img", mnt}, "", opt);
+    EXPECT_EQ(r.err, "efsh-mount: invalid partition (3)\nefsh-mount: mount fs: Bad partition\n");
+    EXPECT_NE(r.status, 0);
     MOUNT_OR_SKIP({dir + "/part.img", mnt});
     EXPECT_EQ(read_file(mnt + "/readme"), "one partition\n");
 }
