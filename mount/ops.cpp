@@ -124,6 +124,9 @@ void efs_init(void*, fuse_conn_info* conn)
     if (opens_without_asking)
         conn->want |= FUSE_CAP_NO_OPEN_SUPPORT;
     conn->max_readahead = 1 << 20;
+    // The image cannot change under the mount: what the kernel keeps of a file needs no check
+    // against its attributes at every read.
+    conn->want &= ~FUSE_CAP_AUTO_INVAL_DATA;
     // File data goes from the image to the kernel without a copy in this process.
     if (conn->capable & FUSE_CAP_SPLICE_WRITE)
         conn->want |= FUSE_CAP_SPLICE_WRITE;
