@@ -17,6 +17,18 @@ fs_dir* fs_opendir(const char* path)
     return fs_fopen(path, "r");
 }
 
+fs_dir* fs_iopendir(uint32_t n)
+{
+    fs_statbuf st;
+    if (fs_istat(n, &st) != 0)
+        return nullptr;
+    if ((st.st_mode & S_TYPE_MASK) != S_TYPE_DIR) {
+        fs_errno = FS_ENOTDIR;
+        return nullptr;
+    }
+    return fs_iopen(n);
+}
+
 fs_dirent* fs_readdir(fs_dir* d)
 {
     for (;;) {

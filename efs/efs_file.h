@@ -69,6 +69,11 @@ bool fs_next_run(fs_file* s, fs_run* r);
 // bytes, the first r->bytes bytes there. The run is one as fs_next_run gave it, not joined. Null
 // when the read fails, which ends the stream as in fs_fread.
 const uint8_t* fs_read_run(fs_file* s, const fs_run* r, uint8_t* into);
+// Reads bytes [from, from + len) of the run (within r->bytes) straight from the image into dst,
+// for a reader that takes a file in pieces that do not fall on extents (the kernel reading a
+// mounted file); the stream does not move. False, fs_errno set, when the read fails or the run's
+// extent does not lie whole in the image (a stream reading it whole would fail there).
+bool fs_read_run_part(const fs_file* s, const fs_run* r, uint32_t from, uint32_t len, uint8_t* dst);
 // Joins to the run the extents after it that lie back to back with it in the image, each in order
 // and whole in the file (the last may end past the size), for a copy in one piece. They are only
 // looked at: fs_copy_run takes them, and without it fs_next_run hands them out one by one.
@@ -79,5 +84,7 @@ void fs_join_run(const fs_file* s, fs_run* r);
 bool fs_copy_run(fs_file* s, const fs_run* r, host_out* o);
 
 fs_dir* fs_opendir(const char* path);
+// fs_opendir for a directory known by its inode number.
+fs_dir* fs_iopendir(uint32_t n);
 fs_dirent* fs_readdir(fs_dir* d);
 int fs_closedir(fs_dir* d);

@@ -281,6 +281,21 @@ bool fs_copy_run(fs_file* s, const fs_run* r, host_out* o)
     return true;
 }
 
+bool fs_read_run_part(const fs_file* s, const fs_run* r, uint32_t from, uint32_t len, uint8_t* dst)
+{
+    // A stream reads every extent whole, and one it cannot read delivers nothing: its last byte
+    // must be there too, or a piece would come out that a stream never gives.
+    uint8_t last;
+    int rc = host_read_at(s->fs->handle, r->offset + r->length - 1, &last, 1);
+    if (rc == 0 && len != 0)
+        rc = host_read_at(s->fs->handle, r->offset + from, dst, len);
+    if (rc != 0) {
+        fs_errno = rc == 1 ? FS_ESEEK : FS_EREAD;
+        return false;
+    }
+    return true;
+}
+
 uint32_t fs_fread(void* dst, uint32_t size, uint32_t count, fs_file* s)
 {
     uint32_t request = size * count;

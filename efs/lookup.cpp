@@ -48,8 +48,10 @@ search_result search_extent(fs* f, const extent& ex, uint8_t* big, uint32_t* wri
     int32_t n = fs_read_extent(f, &ex, big, size_t{LOOKUP_BLOCKS} * 512);
     if (n < 0)
         return FAILED;
-    if (*written != ex.ex_offset * 512u)
-        return FAILED;  // the extents are out of order or leave a gap: the directory is damaged
+    if (*written != ex.ex_offset * 512u) {
+        fs_errno = FS_EREAD;  // the extents are out of order or leave a gap: the directory is damaged
+        return FAILED;
+    }
     *written += static_cast<uint32_t>(n);
     int bad = fs_dir_search(big, static_cast<size_t>(n), name, ino);
     if (*ino != 0)
@@ -57,40 +59,56 @@ search_result search_extent(fs* f, const extent& ex, uint8_t* big, uint32_t* wri
     return bad ? FAILED : NOT_FOUND;
 }
 
-bool search_dir(fs* f, const disk_inode& d, uint8_t* big, const char* name, uint32_t* ino)
+// FAILED leaves fs_errno saying what was damaged; NOT_FOUND means every block was read and sound.
+search_result search_dir(fs* f, const disk_inode& d, uint8_t* big, const char* name, uint32_t* ino)
 {
     uint32_t written = 0;
     int count = d.di_extent_count;
     if (count <= 0)
-        return false;
+        return NOT_FOUND;
     if (count <= DIRECT_EXTENTS) {
         for (int i = 0; i < count; ++i) {
             search_result r = search_extent(f, d.di_extents[i], big, &written, name, ino);
             if (r != NOT_FOUND)
-                return r == FOUND;
+                return r;
         }
-        return false;
+        return NOT_FOUND;
     }
     int nind = fs_indirect_count(&d);
-    if (nind <= 0)
-        return false;
+    if (nind <= 0) {
+        fs_errno = FS_EREAD;
+        return FAILED;
+    }
     extent ind_buf[EXTENTS_PER_BLOCK];
     int taken = 0;
     for (int e = 0; e < nind; ++e) {
         const extent& ind = d.di_extents[e];
         for (int b = 0; b < ind.ex_length; ++b) {
             if (!fs_read_extent_block(f, int64_t{ind.ex_block} + b, ind_buf))
-                return false;
+                return FAILED;
             for (int k = 0; k < EXTENTS_PER_BLOCK && taken < count; ++k, ++taken) {
                 search_result r = search_extent(f, ind_buf[k], big, &written, name, ino);
                 if (r != NOT_FOUND)
-                    return r == FOUND;
+                    return r;
             }
             if (taken == count)
-                return false;
+                return NOT_FOUND;
         }
     }
-    return false;
+    return NOT_FOUND;
+}
+
+// The inode of directory d, read through big; false with fs_errno set when it cannot be read or
+// is no directory.
+bool read_dir_inode(fs* f, uint32_t d, uint8_t* big, disk_inode* dir)
+{
+    if (fs_iread(f, d, big, dir) != 0)
+        return false;
+    if ((dir->di_mode & S_TYPE_MASK) != S_TYPE_DIR) {
+        fs_errno = FS_ENOTDIR;
+        return false;
+    }
+    return true;
 }
 
 }  // namespace
@@ -116,20 +134,36 @@ uint32_t fs_namei(const char* path)
     char* save = nullptr;
     for (char* comp = next_token(copy, "/", &save); comp; comp = next_token(nullptr, "/", &save)) {
         disk_inode ino;
-        if (fs_iread(f, d, big.get(), &ino) != 0)
+        if (!read_dir_inode(f, d, big.get(), &ino))
             return 0;
-        if ((ino.di_mode & S_TYPE_MASK) != S_TYPE_DIR) {
-            fs_errno = FS_ENOTDIR;
-            return 0;
-        }
         uint32_t next = 0;
-        if (std::strlen(comp) > 255 || !search_dir(f, ino, big.get(), comp, &next)) {
+        if (std::strlen(comp) > 255 || search_dir(f, ino, big.get(), comp, &next) != FOUND) {
             fs_errno = FS_ENOENT;
             return 0;
         }
         d = next;
     }
     return d;
+}
+
+int fs_ilookup(uint32_t dir, const char* name, uint32_t* ino)
+{
+    *ino = 0;
+    fs* f = fs_current();
+    if (!f)
+        return -1;
+    std::unique_ptr<uint8_t[]> big(new (std::nothrow) uint8_t[size_t{LOOKUP_BLOCKS} * 512]);
+    if (!big) {
+        fs_errno = FS_ENOMEM;
+        return -1;
+    }
+    disk_inode d;
+    if (!read_dir_inode(f, dir, big.get(), &d))
+        return -1;
+    search_result r = std::strlen(name) > 255 ? NOT_FOUND : search_dir(f, d, big.get(), name, ino);
+    if (r == NOT_FOUND)
+        fs_errno = FS_ENOENT;
+    return r == FOUND ? 0 : -1;
 }
 
 int fs_stat(const char* path, fs_statbuf* st)

@@ -64,7 +64,8 @@ bool fs_block_offset(const fs* f, int64_t block, int64_t* offset)
 
 fs* fs_mount(disk* d, int partition, int flags)
 {
-    if (partition < 0 || partition >= VH_PARTITIONS) {
+    // An image of one partition has no other.
+    if (partition < 0 || partition >= VH_PARTITIONS || (d->one_partition && partition != 0)) {
         fs_errno = FS_EBADPART;
         return nullptr;
     }

@@ -23,6 +23,10 @@ int host_read_at(host_file* f, int64_t offset, void* buf, size_t len);
 // read ahead of, or jumps between metadata (false, as after opening). A hint only.
 void host_read_in_order(host_file* f, bool in_order);
 
+// The image's POSIX file descriptor, for a front end that lets the host's kernel move the image's
+// bytes itself (efsh-mount's replies); -1 on a host without one. Only ever read from.
+int host_file_descriptor(const host_file* f);
+
 // Closes the file and releases the handle; true when the host closed it.
 bool host_close(host_file* f);
 

@@ -77,6 +77,11 @@ host_file* host_open(const char* path)
     return f;
 }
 
+int host_file_descriptor(const host_file* f)
+{
+    return f->fd;
+}
+
 void host_read_in_order(host_file* f, bool in_order)
 {
 #if EFSH_HAVE_POSIX_FADVISE

@@ -283,6 +283,11 @@ int read_in_whole_sectors(host_file* f, int64_t offset, void* buf, size_t len)
 
 }  // namespace
 
+int host_file_descriptor(const host_file*)
+{
+    return -1;
+}
+
 void host_read_in_order(host_file* f, bool in_order)
 {
     // A handle's access hint is fixed when it is opened: data read in order goes through a second

@@ -15,6 +15,8 @@ int efsh_main(int argc, char** argv);
 
 [[noreturn]] void usage();
 void print_partition_summary(FILE* out, const volume_header* hdr);
+// The summary's lines for the EFS partitions, without the disk's size.
+void print_partition_lines(FILE* out, const volume_header* hdr);
 
 // Reads command lines from in until "bye" or the end of input.
 void prompt_loop(FILE* in, const char* image, int partition);

@@ -1,5 +1,4 @@
 // Start-up: the command line, opening the disk, the partition summary, mounting and teardown.
-#include <climits>
 #include <cstdlib>
 #include <cstring>
 
@@ -25,24 +24,16 @@ void print_partition_summary(FILE* out, const volume_header* hdr)
     // Signed 32-bit arithmetic taken modulo 2^32, without overflow in the host's int.
     uint32_t blocks = uint32_t{dp.dp_cylinders} * dp.dp_tracks_per_cyl * dp.dp_sectors_per_track;
     std::fprintf(out, "\t%d Mb\n", static_cast<int32_t>(blocks) / 2048);
+    print_partition_lines(out, hdr);
+}
+
+void print_partition_lines(FILE* out, const volume_header* hdr)
+{
     for (int i = 0; i < VH_PARTITIONS; ++i) {
         const partition_entry& p = hdr->partition_table[i];
         if (p.block_count != 0 && (p.type == 5 || p.type == 7))
             std::fprintf(out, "\t%d\t%d Mb\n", i, p.block_count / 2048);
     }
-}
-
-// The -p value read as atoi reads it (leading blanks, a sign, digits; none gives 0), except that a
-// value beyond an int is held at the nearest limit instead of being undefined: it is then simply
-// an invalid partition, never one that happens to be in range after wrapping.
-static int partition_number(const char* text)
-{
-    long v = std::strtol(text, nullptr, 10);
-    if (v > INT_MAX)
-        return INT_MAX;
-    if (v < INT_MIN)
-        return INT_MIN;
-    return static_cast<int>(v);
 }
 
 int efsh_main(int argc, char** argv)
@@ -78,10 +69,18 @@ int efsh_main(int argc, char** argv)
         return 0;
     }
     if (partition == -1) {
-        print_partition_summary(stderr, d->header);
+        // An image of one partition has no disk geometry to give a size: its one line says what it is.
+        if (d->one_partition) {
+            std::fprintf(stderr, "\tno volume header: one EFS partition\n");
+            print_partition_lines(stderr, d->header);
+        } else {
+            print_partition_summary(stderr, d->header);
+        }
         disk_close(d);
         return 0;
     }
+    if (d->one_partition && partition > 0 && partition <= 15)
+        std::fprintf(stderr, "%s: invalid partition (%d)\n", progname, partition);
     fs* f = fs_mount(d, partition, 0);
     if (!f) {
         fs_perror("mount fs");
@@ -89,7 +88,7 @@ int efsh_main(int argc, char** argv)
         return 0;
     }
     if (debug) {
-        print_volume_header(stderr, f->header);
+        print_disk_report(stderr, d);
         print_superblock(stderr, f->superblock);
     }
     prompt_loop(stdin, image, partition);

@@ -60,6 +60,28 @@ else
     done
 fi
 
+# efsh-mount and its page, where the build made it (libfuse 3 found).
+if [ -x "$build/efsh-mount" ]; then
+    mbin="$tmp/bin/efsh-mount"
+    mman="$tmp/share/man/man1/efsh-mount.1"
+    if [ ! -x "$mbin" ]; then
+        fail "$mbin is missing or not executable"
+    else
+        got=$("$mbin" -h 2>&1)
+        [ "$got" = "Use: efsh-mount [-hdf] [-p part] [-o option,...] image mountpoint" ] || fail "efsh-mount usage: got [$got]"
+    fi
+    if [ ! -f "$mman" ]; then
+        fail "$mman is missing"
+    elif command -v groff >/dev/null 2>&1; then
+        warnings=$(groff -man -ww -z "$mman" 2>&1)
+        [ -z "$warnings" ] || fail "groff warns on $mman: $warnings"
+        text=$(groff -man -Tutf8 "$mman" 2>/dev/null | sed 's/.\x08//g')
+        for section in NAME SYNOPSIS DESCRIPTION OPTIONS SAFETY DIAGNOSTICS 'EXIT STATUS' EXAMPLES 'SEE ALSO'; do
+            printf '%s\n' "$text" | grep -qx "$section" || fail "$mman has no $section section"
+        done
+    fi
+fi
+
 if [ "$failures" -ne 0 ]; then
     echo "$failures check(s) failed" >&2
     exit 1

@@ -1,12 +1,35 @@
 // The table of open disks: opening an image, reading its volume header, closing it.
 #include "volume/volume.h"
 
+#include <climits>
+#include <cstdlib>
+#include <cstring>
 #include <new>
+
+#include "efs/efs_io.h"
 
 #include "efs/fs_error.h"
 #include "host/host_io.h"
 
 disk disk_table[DISK_SLOTS];
+
+namespace {
+
+// A copy of one partition taken without the disk's volume header (as a host names an SGI disk's
+// partitions, /dev/sdb7): true when block 1 holds a superblock that passes the mount's check. The
+// header then describes that one partition as partition 0, an EFS file system of sb_size blocks.
+bool one_partition(host_file* f, volume_header* hdr)
+{
+    uint8_t raw[BLOCK_SIZE];
+    superblock sb;
+    if (host_read_at(f, BLOCK_SIZE, raw, sizeof raw) != 0 || !superblock_check(raw, &sb))
+        return false;
+    *hdr = volume_header{};
+    hdr->partition_table[0] = partition_entry{sb.sb_size, 0, 7};
+    return true;
+}
+
+}  // namespace
 
 disk* disk_open(const char* path)
 {
@@ -39,9 +62,16 @@ disk* disk_open(const char* path)
         disk_close(slot);
         return nullptr;
     }
+    slot->one_partition = false;
     if (!volume_header_check(raw, slot->header)) {
-        disk_close(slot);
-        return nullptr;
+        // Only a block that is no header at all may be the start of a bare partition: a header
+        // with a wrong checksum is a damaged one.
+        if (fs_errno != FS_EBADMAGIC || !one_partition(f, slot->header)) {
+            disk_close(slot);
+            return nullptr;
+        }
+        slot->one_partition = true;
+        fs_errno = FS_OK;
     }
     return slot;
 }
@@ -52,5 +82,16 @@ bool disk_close(disk* d)
     d->handle = nullptr;
     delete d->header;
     d->header = nullptr;
+    d->one_partition = false;
     return ok;
+}
+
+int partition_number(const char* text)
+{
+    long v = std::strtol(text, nullptr, 10);
+    if (v > INT_MAX)
+        return INT_MAX;
+    if (v < INT_MIN)
+        return INT_MIN;
+    return static_cast<int>(v);
 }

@@ -119,3 +119,11 @@ void print_volume_header(FILE* out, const volume_header* hdr)
     std::fprintf(out, "\n%d\t%s\n", hdr->fill, "fill out to 512 bytes");
     std::fprintf(out, "0x%X\txchecksum of sector\n", static_cast<unsigned>(hdr->checksum));
 }
+
+void print_disk_report(FILE* out, const disk* d)
+{
+    if (d->one_partition)
+        std::fprintf(out, "no volume header: the image is one EFS partition, partition 0\n");
+    else
+        print_volume_header(out, d->header);
+}

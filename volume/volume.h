@@ -65,6 +65,9 @@ struct volume_header {
 struct disk {
     host_file* handle;  // null when the slot is free
     volume_header* header;
+    // No volume header: block 0 is not one, and block 1 holds a sound EFS superblock. The image is
+    // one EFS partition, made partition 0 of a header of the disk's own (all else zero).
+    bool one_partition;
 };
 
 extern disk disk_table[DISK_SLOTS];
@@ -77,3 +80,11 @@ bool disk_close(disk* d);
 bool volume_header_check(const uint8_t* raw, volume_header* hdr);
 
 void print_volume_header(FILE* out, const volume_header* hdr);
+// The volume header report of the disk, or the line saying that the image has none.
+void print_disk_report(FILE* out, const disk* d);
+
+// A partition number as given on a command line, read as atoi reads it (leading blanks, a sign,
+// digits; none gives 0), except that a value beyond an int is held at the nearest limit instead of
+// being undefined: it is then simply an invalid partition, never one that happens to be in range
+// after wrapping.
+int partition_number(const char* text);
