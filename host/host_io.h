@@ -49,6 +49,10 @@ void host_ignore_sigpipe();
 
 // --- Host directories and names ----------------------------------------------------------------
 
+// The host working directory into buf (size bytes with its NUL); false (errno set) when it
+// cannot be had or does not fit.
+bool host_getcwd(char* buf, size_t size);
+
 // Changes the host working directory; 0, or -1 with errno set.
 int host_chdir(const char* path);
 

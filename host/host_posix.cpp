@@ -171,6 +171,11 @@ bool host_id_of(const char* path, host_id* id)
     return true;
 }
 
+bool host_getcwd(char* buf, size_t size)
+{
+    return ::getcwd(buf, size) != nullptr;
+}
+
 int host_chdir(const char* path)
 {
     return ::chdir(path) == 0 ? 0 : -1;

@@ -390,6 +390,18 @@ void host_ignore_sigpipe()
 
 // --- Host directories and names ----------------------------------------------------------------
 
+bool host_getcwd(char* buf, size_t size)
+{
+    std::string path;
+    (void)win32::latin1_of(win32::here().path.c_str(), &path);
+    if (path.empty() || path.size() >= size) {
+        errno = path.empty() ? ENOENT : ERANGE;
+        return false;
+    }
+    std::memcpy(buf, path.c_str(), path.size() + 1);
+    return true;
+}
+
 int host_chdir(const char* path)
 {
     // "D:" goes to that drive's current directory, "D:\\x" to x on it; a link or junction named
