@@ -206,6 +206,16 @@ run_result run_efsh(const std::vector<std::string>& args, const std::string& inp
     int err_pipe[2] = {-1, -1};
     if (!err_to_file && pipe2(err_pipe, O_CLOEXEC) != 0)
         err_to_file = true;
+    // valgrind is found on the PATH of the tests, not on the one a test gives efsh (which may leave
+    // out /usr/bin on purpose).
+    static const std::string valgrind = [] {
+        const char* path = std::getenv("PATH");
+        std::stringstream dirs(path ? path : "/usr/bin");
+        for (std::string d; std::getline(dirs, d, ':');)
+            if (access((d + "/valgrind").c_str(), X_OK) == 0)
+                return d + "/valgrind";
+        return std::string("valgrind");
+    }();
     auto start = std::chrono::steady_clock::now();
     pid_t pid = fork();
     if (pid == 0) {
@@ -255,7 +265,7 @@ run_result run_efsh(const std::vector<std::string>& args, const std::string& inp
         if (wine_exe())
             execvp("wine", argv.data());
         else if (vg_dir)
-            execvp("valgrind", argv.data());
+            execvp(valgrind.c_str(), argv.data());
         else if (bench_log)
             execv(timer[0].c_str(), argv.data());
         else
