@@ -54,9 +54,12 @@ TEST_F(OnePartition, EfshSummarisesMountsAndReportsIt)
     // The summary: what the image is, then its one partition as the disk summary lists partitions.
     run_result r = run_efsh({bare}, "");
     EXPECT_EQ(r.err, "\tno volume header: one EFS partition\n\t0\t0 Mb\n");
-    r = run_efsh({"-p", "0", bare}, "more readme\nbye\n");
-    EXPECT_EQ(r.out, prompt + "one partition\n" + prompt);
+    run_options paged;
+    use_stand_in_less(dir, paged);
+    r = run_efsh({"-p", "0", bare}, "more readme\nbye\n", paged);
+    EXPECT_EQ(r.out, prompt + prompt);
     EXPECT_EQ(r.err, "");
+    EXPECT_EQ(read_file(dir + "/less.log"), "one partition\n");
     r = run_efsh({"-d", "-p", "0", bare}, "bye\n");
     EXPECT_EQ(r.err.substr(0, r.err.find('\n') + 1), "no volume header: the image is one EFS partition, partition 0\n");
     EXPECT_NE(r.err.find("magic"), std::string::npos) << "the superblock report follows";
