@@ -163,6 +163,12 @@ img = mkimage("big", ["partition 7", "file /big 0644 pattern 209715200 extent_bl
 same = f"{work}/big.host"
 subprocess.run([EFSH, "-p", "7", img], input=f"cp big {same}\nbye\n".encode(), check=True,
                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+# 2a. First as they usually lie: the image and the host file each written whole, one after the other
+#     (no interleaving of their pages), the copy into memory.
+a, b = f"{work}/big.efsh", f"{work}/big.cat"
+compare("cp big, image and host file written one after the other (tmpfs)", efsh(img, f"cp big {a}\nbye\n", fresh(a)),
+        host(["sh", "-c", f"cat {same} > {b}"], fresh(b)), 1.0, 3 * REPS)
+fresh(a, b)()
 side_by_side(img, [same])
 for where, place in (("tmpfs", work), ("disk", disk)):
     a, b = f"{place}/big.efsh", f"{place}/big.cat"
