@@ -7,14 +7,11 @@
 
 fs_dir* fs_opendir(const char* path)
 {
-    fs_statbuf st;
-    if (fs_stat(path, &st) != 0)
+    // The path is looked up once; the inode-keyed call checks the kind and opens it.
+    if (!fs_current())
         return nullptr;
-    if ((st.st_mode & S_TYPE_MASK) != S_TYPE_DIR) {
-        fs_errno = FS_ENOTDIR;
-        return nullptr;
-    }
-    return fs_fopen(path, "r");
+    uint32_t n = fs_namei(path);
+    return n != 0 ? fs_iopendir(n) : nullptr;
 }
 
 fs_dir* fs_iopendir(uint32_t n)
