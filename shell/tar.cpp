@@ -239,7 +239,7 @@ void archive_tree(tar_run* t, const char* source, uint32_t ino, const fs_statbuf
     if (dir && path == "/") {
         t->name.clear();
         t->image.clear();
-        walk_tree("/", archive_sink(t));
+        walk_tree_listed("/", ino, archive_sink(t));
         return;
     }
     size_t slash = path.rfind('/');
@@ -252,7 +252,7 @@ void archive_tree(tar_run* t, const char* source, uint32_t ino, const fs_statbuf
     top.stat_ok = true;
     top.st = st;
     if (on_entry(t, top, "", "") == WALK_INTO)
-        walk_tree(path.c_str(), archive_sink(t));
+        walk_tree_listed(path.c_str(), ino, archive_sink(t));
 }
 
 }  // namespace

@@ -1,6 +1,6 @@
 // The walk over a directory tree of the image, shared by the commands that take a whole tree out
 // (cp -r into a host directory, tar into an archive): directory order, "." and ".." passed over,
-// every directory entered at most once, one directory stream open per level.
+// every directory entered at most once.
 #pragma once
 #include <cstddef>
 #include <cstdint>
@@ -41,6 +41,11 @@ struct walk_sink {
     bool (*stop)(void* ctx);
 };
 
-// Walks the directory at path and every directory below it the sink walks into. The library's
-// current directory follows the walk and is as before at the end.
+// Walks the directory at path and every directory below it the sink walks into, with one
+// directory stream open per level: as deep as the library's stream slots and current-directory
+// path reach. The library's current directory follows the walk and is as before at the end.
 void walk_tree(const char* path, const walk_sink& sink);
+// The same walk at any depth: each directory (ino; `name` as the sink is told it) is read whole
+// and closed before its entries are walked, by inode, the library's current directory left
+// alone. Its entries' names are held while their trees are walked; `above` is given as "".
+void walk_tree_listed(const char* name, uint32_t ino, const walk_sink& sink);

@@ -200,6 +200,29 @@ TEST_F(Tar, NamesStartAtTheLastNameOfThePath)
     }
 }
 
+// A tree deeper than the library's stream slots, with paths longer than its current directory can
+// hold, is archived whole, down to the longest path an archive reader takes.
+TEST_F(Tar, DeepTreesAreArchivedDownToTheLongestPath)
+{
+    auto level = [](int i) { return std::string(99, char('a' + i % 26)); };
+    imgb::Node deepest = dir(level(40), {file("g", "too far")});
+    imgb::Node d = dir(level(39), {file("f", "deep"), deepest});
+    for (int i = 38; i >= 0; --i)
+        d = dir(level(i), {d});
+    build({d});
+    std::string want, path;
+    for (int i = 0; i < 40; ++i)
+        want += (path += level(i) + "/") + "\n";
+    want += path + "f\n/" + path + level(40) + " not archived\n";
+    EXPECT_EQ(run("tar -v / deep.tar\n").err, want);
+    if (have("python3")) {
+        EXPECT_EQ(output_of("python3 -c 'import tarfile,sys; t=tarfile.open(sys.argv[1]); "
+                            "print(t.extractfile(sys.argv[2]).read().decode())' " +
+                            dir_ + "/deep.tar " + path + "f"),
+                  "deep\n");
+    }
+}
+
 TEST_F(Tar, WrongCallsAndFailedWrites)
 {
     build({file("f", "data")});
