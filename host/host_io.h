@@ -129,14 +129,20 @@ void host_reserve(host_out* o, uint64_t bytes);
 
 // Puts len bytes of the image from offset onto the end of o by sharing the image's blocks with the
 // file, where the file system can (Linux's FICLONERANGE on XFS, btrfs and the like: no byte is
-// copied). All or nothing: returns len when every byte is in the file; otherwise -1, with o as it
-// was before the call, and the caller reads and writes the bytes itself. A host or file system
-// that cannot share always returns -1; so does one that refused once for this file.
+// copied), or else, where host_copies_in_kernel says so, by a copy inside the kernel. All or
+// nothing: returns len when every byte is in the file; otherwise -1, with o as it was before the
+// call, and the caller reads and writes the bytes itself. A host or file system that can do
+// neither always returns -1; so does one that refused once for this file.
 int64_t host_copy_range(host_out* o, host_file* from, int64_t offset, size_t len);
 
 // Whether host_copy_range could share len bytes from offset once `pending` more bytes have been
 // written: the host has not refused this file, and both ends fall on its blocks.
 bool host_can_share(host_out* o, int64_t offset, size_t len, size_t pending);
+
+// Whether host_copy_range takes any range into o by copying it inside the kernel, one copy where
+// reading and writing make two (Linux: o a regular file on tmpfs; false again once the kernel has
+// refused, as it does for an image on another file system).
+bool host_copies_in_kernel(host_out* o);
 
 // The id of the file being written (as host_id_of gives it); false when the host cannot tell.
 bool host_out_id(host_out* o, host_id* id);

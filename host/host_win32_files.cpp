@@ -207,6 +207,11 @@ int64_t host_copy_range(host_out*, host_file*, int64_t, size_t)
     return -1;  // no blocks shared: the caller reads and writes
 }
 
+bool host_copies_in_kernel(host_out*)
+{
+    return false;
+}
+
 bool host_out_id(host_out* o, host_id* id)
 {
     if (o->known)
