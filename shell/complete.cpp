@@ -12,7 +12,7 @@
 
 namespace {
 
-const char* const command_words[] = {"ls", "bye", "debug", "pwd", "lcd", "cd", "more", "cp"};
+const char* const command_words[] = {"ls", "bye", "debug", "pwd", "lcd", "cd", "more", "cp", "tar"};
 
 struct candidate {
     std::string name;

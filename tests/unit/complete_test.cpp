@@ -25,7 +25,8 @@ TEST_F(Completion, CommandWordsImagePathsAndHostPaths)
     completion c = complete_line("c");
     EXPECT_EQ(c.insert, "");
     EXPECT_EQ(c.matches, (names{"cd", "cp"}));
-    EXPECT_EQ(complete_line("").matches.size(), 8u);
+    EXPECT_EQ(complete_line("").matches.size(), 9u);
+    EXPECT_EQ(complete_line("t").insert, "ar ");
 
     // cd takes directories only; more and the source of cp any name; a name with a blank cannot be
     // typed as one word and is never offered.
