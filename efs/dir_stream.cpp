@@ -59,6 +59,10 @@ fs_dirent* fs_readdir(fs_dir* d)
             if (d->avail == 0)
                 continue;
             if (load_be16(d->cur) != DB_MAGIC) {
+                // Blocks of the last extent past the size hold no entries: only one within it
+                // loses some.
+                uint32_t at = d->osize - d->avail;
+                d->cut_short = d->inode->di_size > 0 && at < static_cast<uint32_t>(d->inode->di_size);
                 d->avail = 0;
                 return nullptr;
             }

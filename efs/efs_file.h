@@ -33,6 +33,9 @@ struct fs_file {
     fs_dirent dirent;
     int32_t slot;
     bool in_order;  // the image is being read ahead for this stream's runs
+    // Directory streams: the walk ended at a block without the directory magic that lies within
+    // the directory's size, so entries may be missing though every extent before it was read.
+    bool cut_short;
 };
 
 using fs_dir = fs_file;

@@ -148,8 +148,8 @@ int fs_indirect_count(const disk_inode* ip);
 
 uint32_t fs_namei(const char* path);
 // Looks up one name in directory inode dir, for callers that hold inode numbers rather than paths.
-// 0 with *ino set; -1 with fs_errno FS_ENOENT when every block of the directory was read and none
-// names it, FS_ENOTDIR, or the code of what was damaged on the way.
+// 0 with *ino set; -1 with fs_errno FS_ENOENT when every block of the directory, to its size, was
+// read and none names it, FS_ENOTDIR, or the code of what was damaged on the way.
 int fs_ilookup(uint32_t dir, const char* name, uint32_t* ino);
 int fs_dir_search(uint8_t* buf, size_t nbytes, const char* name, uint32_t* ino);
 int fs_stat(const char* path, fs_statbuf* st);

@@ -72,6 +72,7 @@ fs_file* fs_iopen(uint32_t n)
     s->cur = s->buf.get();
     s->ext_index = s->ind_block = s->ind_slot = s->ext_count = 0;
     s->osize = 0;
+    s->cut_short = false;
     if (s->inode->di_extent_count > DIRECT_EXTENTS && !fs_read_indirect(s)) {
         release(s);
         return nullptr;

@@ -59,16 +59,17 @@ search_result search_extent(fs* f, const extent& ex, uint8_t* big, uint32_t* wri
     return bad ? FAILED : NOT_FOUND;
 }
 
-// FAILED leaves fs_errno saying what was damaged; NOT_FOUND means every block was read and sound.
-search_result search_dir(fs* f, const disk_inode& d, uint8_t* big, const char* name, uint32_t* ino)
+// FAILED leaves fs_errno saying what was damaged; NOT_FOUND means every block of the extents was
+// read and sound, and *written says how many bytes they hold.
+search_result search_dir(fs* f, const disk_inode& d, uint8_t* big, const char* name, uint32_t* ino, uint32_t* written)
 {
-    uint32_t written = 0;
+    *written = 0;
     int count = d.di_extent_count;
     if (count <= 0)
         return NOT_FOUND;
     if (count <= DIRECT_EXTENTS) {
         for (int i = 0; i < count; ++i) {
-            search_result r = search_extent(f, d.di_extents[i], big, &written, name, ino);
+            search_result r = search_extent(f, d.di_extents[i], big, written, name, ino);
             if (r != NOT_FOUND)
                 return r;
         }
@@ -87,7 +88,7 @@ search_result search_dir(fs* f, const disk_inode& d, uint8_t* big, const char* n
             if (!fs_read_extent_block(f, int64_t{ind.ex_block} + b, ind_buf))
                 return FAILED;
             for (int k = 0; k < EXTENTS_PER_BLOCK && taken < count; ++k, ++taken) {
-                search_result r = search_extent(f, ind_buf[k], big, &written, name, ino);
+                search_result r = search_extent(f, ind_buf[k], big, written, name, ino);
                 if (r != NOT_FOUND)
                     return r;
             }
@@ -136,8 +137,8 @@ uint32_t fs_namei(const char* path)
         disk_inode ino;
         if (!read_dir_inode(f, d, big.get(), &ino))
             return 0;
-        uint32_t next = 0;
-        if (std::strlen(comp) > 255 || search_dir(f, ino, big.get(), comp, &next) != FOUND) {
+        uint32_t next = 0, written = 0;
+        if (std::strlen(comp) > 255 || search_dir(f, ino, big.get(), comp, &next, &written) != FOUND) {
             fs_errno = FS_ENOENT;
             return 0;
         }
@@ -160,7 +161,17 @@ int fs_ilookup(uint32_t dir, const char* name, uint32_t* ino)
     disk_inode d;
     if (!read_dir_inode(f, dir, big.get(), &d))
         return -1;
-    search_result r = std::strlen(name) > 255 ? NOT_FOUND : search_dir(f, d, big.get(), name, ino);
+    if (std::strlen(name) > 255) {
+        fs_errno = FS_ENOENT;
+        return -1;
+    }
+    uint32_t written = 0;
+    search_result r = search_dir(f, d, big.get(), name, ino, &written);
+    // Extents that end before the size leave blocks unread: the name may be in one of them.
+    if (r == NOT_FOUND && d.di_size > 0 && written < static_cast<uint32_t>(d.di_size)) {
+        fs_errno = FS_EREAD;
+        r = FAILED;
+    }
     if (r == NOT_FOUND)
         fs_errno = FS_ENOENT;
     return r == FOUND ? 0 : -1;

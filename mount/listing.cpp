@@ -43,7 +43,6 @@ listing* listing_open(uint32_t n, int* err)
         return nullptr;
     }
     bool dot = false, dotdot = false, first_report = reported.insert(n).second;
-    fs_errno = FS_OK;
     while (fs_dirent* e = fs_readdir(d)) {
         // The directory's own "." and ".." are shown once each, as on any host.
         bool is_dot = std::strcmp(e->d_name, ".") == 0, is_dotdot = std::strcmp(e->d_name, "..") == 0;
@@ -57,7 +56,9 @@ listing* listing_open(uint32_t n, int* err)
         }
         l->entries.push_back({e->d_ino, e->d_name});
     }
-    l->damaged = fs_errno != FS_OK;
+    // A walk that stopped at damage after reading the whole size lost nothing; one that ended
+    // early, for any reason, did, even where no read failed (extents that end before the size).
+    l->damaged = d->cut_short || int64_t{d->osize} < int64_t{d->inode->di_size};
     fs_closedir(d);
     return l;
 }

@@ -51,7 +51,7 @@ struct listing_entry {
 struct listing {
     uint32_t ino;
     std::vector<listing_entry> entries;
-    bool damaged;  // the walk stopped at a read that failed: the listing ends in EIO
+    bool damaged;  // the walk stopped short of the directory's size: the listing ends in EIO
 };
 
 // The entries of directory inode n, in the image's order, without names that cannot be host names

@@ -103,6 +103,26 @@ int entry_of(fuse_ino_t parent, const char* name, uint32_t n, fuse_entry_param* 
     return 0;
 }
 
+// A lookup that met damage asks the listing instead: it walks blocks the lookup passes over (the
+// first of an extent, whatever its magic), and a name must read the same whether the kernel
+// learnt it from a listing or asks for it. 0 with *ino set, ENOENT, or an errno value.
+int lookup_listed(uint32_t dir, const char* name, uint32_t* ino)
+{
+    int err = 0;
+    listing* l = listing_open(dir, &err);
+    if (!l)
+        return err;
+    err = l->damaged ? EIO : ENOENT;
+    for (const listing_entry& e : l->entries)
+        if (e.name == name) {
+            *ino = e.ino;
+            err = 0;
+            break;
+        }
+    listing_close(l);
+    return err;
+}
+
 bool opens_without_asking = false;
 
 void efs_init(void*, fuse_conn_info* conn)
@@ -139,10 +159,15 @@ void efs_lookup(fuse_req_t req, fuse_ino_t parent, const char* name)
         return;
     uint32_t n = 0;
     if (fs_ilookup(dir, name, &n) != 0) {
-        if (fs_errno != FS_ENOENT) {
-            fuse_reply_err(req, host_error());
+        int err = host_error();
+        if (err == EIO)
+            err = lookup_listed(dir, name, &n);
+        if (err != 0 && err != ENOENT) {
+            fuse_reply_err(req, err);
             return;
         }
+    }
+    if (n == 0) {
         // Known to be absent for as long as anything else is known.
         fuse_entry_param none{};
         none.entry_timeout = CACHE_SECONDS;

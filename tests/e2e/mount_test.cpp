@@ -10,13 +10,16 @@
 #include <csignal>
 #include <fstream>
 #include <functional>
+#include <poll.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/sysmacros.h>
 #include <sys/time.h>
 #include <sys/wait.h>
 #include <sys/xattr.h>
 #include <unistd.h>
 
+#include "damaged_images.h"
 #include "run_efsh.h"
 #include "tests/support/image_builder.h"
 
@@ -114,6 +117,8 @@ protected:
     void TearDown() override
     {
         unmount();
+        if (pid > 0)
+            wait_foreground();
         if (!dir.empty())
             remove_tree(dir);
     }
@@ -153,7 +158,54 @@ protected:
         int rc = std::system(full.c_str());
         return WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
     }
+    // Starts efsh-mount in the foreground in dir, its standard error in dir/err. True once the
+    // mount is up; false when the program ended without one (or hung, and is killed).
+    bool start_foreground(const std::vector<std::string>& args)
+    {
+        // A change of the mount table wakes a poll on it: no waiting by the clock.
+        int table = open("/proc/self/mountinfo", O_RDONLY);
+        pid = fork();
+        if (pid == 0) {
+            int fd = open((dir + "/err").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+            dup2(fd, 2);
+            signal(SIGINT, SIG_DFL);  // as at a terminal, whatever the test runner was given
+            std::vector<char*> argv = {const_cast<char*>("efsh-mount"), const_cast<char*>("-f")};
+            for (const std::string& a : args)
+                argv.push_back(const_cast<char*>(a.c_str()));
+            argv.push_back(nullptr);
+            if (chdir(dir.c_str()) == 0)
+                execv(mount_bin().c_str(), argv.data());
+            _exit(127);
+        }
+        pollfd wait[2] = {{table, POLLPRI, 0}, {static_cast<int>(syscall(SYS_pidfd_open, pid, 0)), POLLIN, 0}};
+        while (!is_mounted(mnt) && wait[1].revents == 0)
+            if (poll(wait, 2, static_cast<int>(hang_seconds() * 1000)) == 0)
+                break;
+        close(table);
+        close(wait[1].fd);
+        if (is_mounted(mnt))
+            return true;
+        if (wait[1].revents == 0)
+            kill(pid, SIGKILL);
+        refused = read_file(dir + "/err");
+        EXPECT_NE(wait_foreground(), -1) << "efsh-mount neither mounted nor ended";
+        return false;
+    }
+    // The exit status of the foreground program, once it ends; -1 when it had to be killed.
+    int wait_foreground()
+    {
+        pollfd end = {static_cast<int>(syscall(SYS_pidfd_open, pid, 0)), POLLIN, 0};
+        bool hung = end.fd >= 0 && poll(&end, 1, static_cast<int>(hang_seconds() * 1000)) == 0;
+        close(end.fd);
+        if (hung)
+            kill(pid, SIGKILL);
+        int status = 0;
+        waitpid(pid, &status, 0);
+        pid = -1;
+        return !hung && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
     std::string dir, mnt, refused;
+    pid_t pid = -1;  // the program started in the foreground
 };
 
 #define MOUNT_OR_SKIP(...)                                              \
@@ -320,116 +372,173 @@ TEST_F(Mount, EveryChangeIsRefusedAsReadOnly)
         }
 }
 
-// Damage in one file or directory fails the calls that meet it, and nothing else.
-struct DamageCase {
-    const char* name;
-    Node node;
-    const char* fails;  // "stat", "read", "list" of the damaged node, or "" (only bounded)
+// What a walk of one damaged image must meet: the tree the image builder wrote, and the one node
+// damaged in it with what the calls on it give.
+struct Walk {
+    std::string name{};
+    std::function<imgb::Result(const std::string&)> write{};
+    std::vector<Node> tree{};  // the root's children
+    std::string x{};           // the damaged node's path
+    bool stat_fails = false;   // its inode cannot be used
+    bool read_fails = false;   // a file's reads fail after a part of `bytes`; a directory's listing
+                               // after `listed` children, whose lookups fail too
+    std::string bytes{};       // a file's: what its reads deliver
+    size_t listed = SIZE_MAX;  // a directory's: children listed
 };
 
-Node damaged(Node n, const std::function<void(Node&)>& f)
+// Writes an image of one partition holding the tree.
+std::function<imgb::Result(const std::string&)> writer(const std::vector<Node>& tree)
 {
-    f(n);
-    return n;
+    return [tree](const std::string& path) { return imgb::write_image(imgb::simple_disk(tree), path); };
 }
 
-std::vector<DamageCase> damage_cases()
+std::vector<Walk> walks()
 {
-    Node big = imgb::file("x", imgb::pattern(200000, 3));
-    big.extent_blocks = 4;
-    Node wide_dir = imgb::dir("x", {});
-    for (int i = 0; i < 40; ++i)
-        wide_dir.children.push_back(imgb::file("e" + std::to_string(i), "entry\n"));
-    wide_dir.dir_entries_per_block = 4;
-    return {
-        {"bad extent magic", damaged(big, [](Node& n) { n.damage.bad_extent_magic_slot = 0; }), "stat"},
-        {"negative size", damaged(big, [](Node& n) { n.damage.raw_size = -5; }), "stat"},
-        {"negative extent count", damaged(big, [](Node& n) { n.damage.raw_extent_count = -1; }), "read"},
-        {"too many indirect extents", damaged(big, [](Node& n) { n.damage.raw_indirect_count = 20; }), "read"},
-        {"extent out of order", damaged(big, [](Node& n) { n.damage.break_invariant_at = 5; }), "read"},
-        {"extent too long", damaged(big, [](Node& n) { n.damage.long_extent_at = 2; }), "read"},
-        {"extent past the image", damaged(big, [](Node& n) { n.damage.extent_past_image_at = 7; }), "read"},
-        {"directory past the image", damaged(wide_dir, [](Node& n) { n.damage.extent_past_image_at = 3; }), "list"},
-        {"directory block without magic", damaged(wide_dir, [](Node& n) { n.damage.bad_dir_magic_blocks = {2}; }), ""},
-        {"directory slots past the block", damaged(wide_dir, [](Node& n) { n.damage.slot_count_255_block = 1; }), ""},
-        {"directory entry past its block", damaged(wide_dir, [](Node& n) { n.damage.entry_past_end = true; }), ""},
-    };
+    std::vector<Walk> w;
+    for (const NodeCase& c : kNodeCases) {
+        std::vector<Node> tree = damage_tree(c);
+        const Node& x = *std::find_if(tree.begin(), tree.end(), [&](const Node& n) { return n.name[0] == c.target; });
+        std::string padded = x.data;
+        padded.resize((padded.size() + 511) / 512 * 512, '\0');
+        bool whole = c.listed == kAll || (c.listed == kNone && !c.read_error);
+        w.push_back({.name = c.name, .write = writer(tree), .tree = tree, .x = "/" + x.name,
+                     .stat_fails = !c.inode_error.empty() || c.size.value_or(0) < 0, .read_fails = c.read_error,
+                     .bytes = c.bytes == kAll ? x.data : padded.substr(0, static_cast<size_t>(c.bytes)),
+                     .listed = whole ? x.children.size() : static_cast<size_t>(std::max(c.listed - 2, 0))});
+    }
+    for (const CutCase& c : cut_cases()) {
+        const std::vector<Node>& tree = c.disk.partitions[0].fs->root.children;
+        auto x = std::find_if(tree.begin(), tree.end(), [&](const Node& n) { return "/" + n.name == c.path; });
+        w.push_back({.name = c.name, .write = [c](const std::string& p) { return write_cut_image(c, p); }, .tree = tree,
+                     .x = c.path, .stat_fails = c.extent < 0, .read_fails = c.extent >= 0, .bytes = x->data});
+    }
+    Node loop;
+    loop.name = "loop";
+    loop.link_to = 2;  // the root
+    w.push_back({.name = "a directory inside itself", .write = writer({imgb::file("ok", "ok\n"), loop}),
+                 .tree = {imgb::file("ok", "ok\n"), loop}});
+    // Two extents of two blocks, two entries a block; the last block has no directory magic.
+    Node cut = imgb::dir("x", {});
+    for (const char* name : {"a", "b", "c", "d", "e", "f"})
+        cut.children.push_back(imgb::file(name, std::string(name) + "\n"));
+    cut.dir_entries_per_block = 2;
+    cut.extent_blocks = 2;
+    cut.damage.bad_dir_magic_blocks = {3};
+    w.push_back({.name = "a bad block in a directory's last extent", .write = writer({cut}), .tree = {cut}, .x = "/x",
+                 .read_fails = true, .listed = 4});
+    return w;
 }
 
-int errno_of(const std::function<bool()>& call)
-{
-    errno = 0;
-    return call() ? 0 : errno;
-}
+// What find and cat show of the mount, from the tree: find's lines ("TYPE INODE PATH") and
+// errors, and each file read by path with the bytes it must give (all of them, or, failing, a
+// part from their start).
+struct Seen {
+    std::vector<std::string> found, find_errors;
+    std::vector<std::string> files, bytes;
+    std::string cat_errors;
+};
 
-TEST_F(Mount, DamageFailsOnlyTheCallsThatMeetIt)
+void expect_seen(const Walk& w, imgb::Result& r, const std::vector<Node>& kids, const std::string& at, size_t listed, Seen& s)
 {
-    for (const DamageCase& c : damage_cases()) {
-        SCOPED_TRACE(c.name);
-        Node loop;
-        loop.name = "loop";
-        loop.link_to = 2;  // a directory inside itself
-        build(imgb::simple_disk({imgb::file("before", "sound\n"), c.node, loop, imgb::file("after", "sound\n")}));
-        MOUNT_OR_SKIP({"-p", "7", dir + "/disk.img", mnt});
-        std::string x = mnt + "/x";
-        std::string how = c.fails;
-        struct stat st;
-        EXPECT_EQ(errno_of([&] { return lstat(x.c_str(), &st) == 0; }), how == "stat" ? EIO : 0);
-        if (how == "read") {
-            EXPECT_EQ(errno_of([&] {
-                          int fd = open(x.c_str(), O_RDONLY);
-                          char buf[65536];
-                          ssize_t got = 0;
-                          while (fd >= 0 && (got = read(fd, buf, sizeof buf)) > 0) {
-                          }
-                          int e = errno;
-                          close(fd);
-                          errno = e;
-                          return got == 0;
-                      }),
-                      EIO);
+    const std::string eio = ": Input/output error\n";
+    for (size_t i = 0; i < kids.size(); ++i) {
+        const Node& n = kids[i];
+        std::string p = at + "/" + n.name;
+        bool damaged = p == w.x, visible = i < listed, usable = visible && !(damaged && w.stat_fails);
+        if (n.link_to != 0) {  // find knows the root by its inode number
+            s.find_errors.push_back("find: File system loop detected; '." + p + "' is part of the same file system loop as '.'.\n");
+            continue;
         }
-        if (how == "list") {
-            std::error_code ec;
-            for (auto it = std::filesystem::directory_iterator(x, ec); !ec && it != std::filesystem::directory_iterator();
-                 it.increment(ec)) {
+        if (usable)
+            s.found.push_back(std::string(n.kind == Kind::dir ? "d " : "f ") + std::to_string(r.nodes["7:" + p].inode) + " ." + p + "\n");
+        else if (visible)
+            s.find_errors.push_back("find: '." + p + "'" + eio);
+        if (n.kind == Kind::dir) {
+            if (usable && damaged && w.read_fails)
+                s.find_errors.push_back("find: '." + p + "'" + eio);
+            expect_seen(w, r, n.children, p, !usable ? 0 : damaged ? w.listed : SIZE_MAX, s);
+            continue;
+        }
+        s.files.push_back("." + p);
+        s.bytes.push_back(!usable ? "" : damaged ? w.bytes : n.data);
+        if (!usable || (damaged && w.read_fails))
+            s.cat_errors += "cat: ." + p + eio;
+    }
+}
+
+std::vector<std::string> lines_of(const std::string& text)
+{
+    std::vector<std::string> lines;
+    for (size_t at = 0, end; (end = text.find('\n', at)) != std::string::npos; at = end + 1)
+        lines.push_back(text.substr(at, end + 1 - at));
+    std::sort(lines.begin(), lines.end());
+    return lines;
+}
+
+// Every damaged image of the corruption suite mounted in turn: each file read by path before and
+// after find walks the tree (a name reads the same whether its directory was listed first or
+// not), and every call that meets damage, and only those, fails with EIO.
+TEST_F(Mount, DamagedImagesFailOnlyTheCallsThatMeetIt)
+{
+    for (const Walk& w : walks()) {
+        SCOPED_TRACE(w.name);
+        imgb::Result r = w.write(dir + "/disk.img");
+        ASSERT_TRUE(r.ok) << r.error;
+        if (!start_foreground({"-p", "7", "disk.img", "mnt"}))
+            GTEST_SKIP() << "the host refused the mount: " << refused;
+        Seen want;
+        want.found.push_back("d 2 .\n");
+        expect_seen(w, r, w.tree, "", SIZE_MAX, want);
+        std::sort(want.found.begin(), want.found.end());
+        std::sort(want.find_errors.begin(), want.find_errors.end());
+        std::string cat = "i=0; for f in";
+        for (const std::string& f : want.files)
+            cat += " " + f;
+        EXPECT_NE(sh("cd " + mnt + " && export LC_ALL=C && walk() { " + cat + "; do i=$((i+1)); cat $f >" + dir +
+                     "/$1$i; done 2>" + dir + "/$1; } && walk a; find . -printf \"%y %i %p\\n\" >" + dir +
+                     "/found 2>" + dir + "/errors; walk b"),
+                  124);
+        EXPECT_EQ(lines_of(read_file(dir + "/found")), want.found);
+        EXPECT_EQ(lines_of(read_file(dir + "/errors")), want.find_errors);
+        for (const char* pass : {"a", "b"}) {
+            EXPECT_EQ(read_file(dir + "/" + pass), want.cat_errors) << pass;
+            for (size_t i = 0; i < want.files.size(); ++i) {
+                std::string got = read_file(dir + "/" + pass + std::to_string(i + 1));
+                bool part = want.cat_errors.find(want.files[i] + ":") != std::string::npos;
+                EXPECT_TRUE(part ? want.bytes[i].compare(0, got.size(), got) == 0 : got == want.bytes[i])
+                    << pass << " " << want.files[i] << ": " << got.size() << " bytes";
             }
-            EXPECT_EQ(ec.value(), EIO);
         }
-        // The whole tree walked, every file read: the walk ends, the mount still answers, and the
-        // sound files and the loop show as on any host.
-        EXPECT_NE(sh("find " + mnt + " >/dev/null 2>&1; find " + mnt + " -type f -exec cat {} + >/dev/null 2>&1; true"), 124);
-        EXPECT_EQ(read_file(mnt + "/before") + read_file(mnt + "/after"), "sound\nsound\n");
-        ASSERT_EQ(lstat((mnt + "/loop").c_str(), &st), 0);
+        struct stat st;
+        EXPECT_EQ(lstat(mnt.c_str(), &st), 0) << "the mount no longer answers";
         EXPECT_EQ(st.st_ino, 2u);
-        EXPECT_TRUE(S_ISDIR(st.st_mode));
         unmount();
+        EXPECT_EQ(wait_foreground(), 0);
+        EXPECT_EQ(read_file(dir + "/err"), "");
     }
 }
 
 TEST_F(Mount, StartFailuresSayWhyAndExitNonZero)
 {
     build(imgb::simple_disk({}));
-    imgb::Disk bad = imgb::simple_disk({});
-    bad.damage.bad_magic = true;
-    build(bad, "bad.img");
-    imgb::Disk badsb = imgb::simple_disk({});
-    badsb.partitions[0].fs->damage.bad_checksum = true;
-    build(badsb, "badsb.img");
     std::string img = dir + "/disk.img";
     struct start_case {
         std::vector<std::string> args;
         std::string err;
     };
-    const start_case cases[] = {
+    std::vector<start_case> cases = {
         {{dir + "/none.img", mnt}, "efsh-mount: open disk: No such file or directory\n"},
-        {{dir + "/bad.img", mnt}, "efsh-mount: open disk: Bad magic number\n"},
-        {{"-p", "7", dir + "/badsb.img", mnt}, "efsh-mount: mount fs: Bad magic number\n"},
         {{"-p", "3", img, mnt}, "efsh-mount: mount fs: Empty partition\n"},
         {{"-p", "16", img, mnt}, "efsh-mount: invalid partition (16)\nefsh-mount: mount fs: Bad partition\n"},
         {{img, dir + "/nowhere"}, "efsh-mount: " + dir + "/nowhere: No such file or directory\n"},
         {{img}, "Use: efsh-mount [-hdf] [-p part] [-o option,...] image mountpoint\n"},
     };
+    // Every image the corruption suite cannot mount: efsh's own message, after the program's name.
+    for (const StartCase& c : kStartCases) {
+        std::string name = std::to_string(cases.size()) + ".img";
+        build(start_disk(c), name);
+        cases.push_back({{"-p", "7", dir + "/" + name, mnt}, "efsh-mount: " + c.err});
+    }
     run_options opt;
     opt.binary = mount_bin();
     opt.argv0 = "efsh-mount";
@@ -463,36 +572,15 @@ TEST_F(Mount, ImageOfOnePartitionMountsAsPartitionZero)
 TEST_F(Mount, ForegroundReportsLeftOutNamesOnceAndCtrlCUnmounts)
 {
     build(imgb::simple_disk({imgb::file("a/b", "x"), imgb::file("ok", "y")}));
-    std::string err = dir + "/err";
-    pid_t pid = fork();
-    if (pid == 0) {
-        int fd = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        dup2(fd, 2);
-        signal(SIGINT, SIG_DFL);  // as at a terminal, whatever the test runner was given
-        if (chdir(dir.c_str()) != 0)
-            _exit(126);
-        execl(mount_bin().c_str(), "efsh-mount", "-f", "disk.img", "mnt", static_cast<char*>(nullptr));
-        _exit(127);
-    }
-    // Wait for the mount to come up, or for the program to end without one (or to hang).
-    int status = 0;
-    for (int waited = 0; !is_mounted(mnt) && waitpid(pid, &status, WNOHANG) == 0; ++waited) {
-        if (waited > hang_seconds() * 1000) {
-            kill(pid, SIGKILL);
-            FAIL() << "efsh-mount neither mounted nor ended";
-        }
-        usleep(1000);
-    }
-    if (!is_mounted(mnt))
-        GTEST_SKIP() << "the host refused the mount: " << read_file(err);
+    if (!start_foreground({"disk.img", "mnt"}))
+        GTEST_SKIP() << "the host refused the mount: " << refused;
     for (int i = 0; i < 2; ++i)
         EXPECT_EQ(sh("ls -a " + mnt + " >/dev/null"), 0);
     EXPECT_EQ(sh("ls " + mnt + " >/dev/null"), 0);
     kill(pid, SIGINT);
-    ASSERT_EQ(waitpid(pid, &status, 0), pid);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    EXPECT_EQ(wait_foreground(), 0);
     EXPECT_FALSE(is_mounted(mnt));
-    EXPECT_EQ(read_file(err), "efsh-mount: directory inode 2: entry \"a/b\" cannot be a host name, left out\n");
+    EXPECT_EQ(read_file(dir + "/err"), "efsh-mount: directory inode 2: entry \"a/b\" cannot be a host name, left out\n");
 }
 
 #endif

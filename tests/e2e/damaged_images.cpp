@@ -1,0 +1,222 @@
+// The corruption suite's damaged images.
+#include "damaged_images.h"
+
+using imgb::NodeDamage;
+
+namespace {
+
+const char* kBadMagic = "Bad magic number";
+
+imgb::DiskDamage bad_disk(bool magic, bool checksum, int64_t cut = -1)
+{
+    imgb::DiskDamage d;
+    d.bad_magic = magic;
+    d.bad_checksum = checksum;
+    d.truncate_to = cut;
+    return d;
+}
+
+imgb::FsDamage bad_fs(bool magic, bool checksum, bool free_blocks, bool free_inodes)
+{
+    imgb::FsDamage d;
+    d.bad_magic = magic;
+    d.bad_checksum = checksum;
+    d.negative_free_blocks = free_blocks;
+    d.negative_free_inodes = free_inodes;
+    return d;
+}
+
+constexpr int64_t kSuperblock = (kFirstBlock + 1) * 512;
+
+}  // namespace
+
+const std::vector<StartCase> kStartCases = {
+    {.name = "header magic", .disk = bad_disk(true, false), .err = "open disk: Bad magic number\n"},
+    {.name = "header checksum", .disk = bad_disk(false, true), .err = "open disk: Bad checksum\n"},
+    {.name = "header magic and checksum", .disk = bad_disk(true, true), .err = "open disk: Bad magic number\n"},
+    {.name = "cut inside the header", .disk = bad_disk(false, false, 100), .err = "open disk: Read error\n"},
+    {.name = "cut after the header", .disk = bad_disk(false, false, 512), .err = "mount fs: Read error\n"},
+    {.name = "cut before the partition", .disk = bad_disk(false, false, 20000), .err = "mount fs: Read error\n"},
+    {.name = "cut inside the superblock", .disk = bad_disk(false, false, kSuperblock + 46),
+     .err = "mount fs: Read error\n"},
+    {.name = "superblock magic", .fs = bad_fs(true, false, false, false), .err = "mount fs: Bad magic number\n"},
+    {.name = "superblock checksum", .fs = bad_fs(false, true, false, false), .err = "mount fs: Bad magic number\n"},
+    {.name = "negative free blocks", .fs = bad_fs(false, false, true, false), .err = "mount fs: Bad magic number\n"},
+    {.name = "negative free inodes", .fs = bad_fs(false, false, false, true), .err = "mount fs: Bad magic number\n"},
+};
+
+imgb::Disk start_disk(const StartCase& c)
+{
+    imgb::Disk d = imgb::simple_disk({imgb::file("f", "data\n")});
+    d.partitions[0].first_block = kFirstBlock;
+    d.damage = c.disk;
+    d.partitions[0].fs->damage = c.fs;
+    return d;
+}
+
+const std::vector<NodeCase> kNodeCases = {
+    // f: 3000 bytes in 3 extents of 2 blocks; g: 10140 bytes in 20 extents of 1 block, 1 indirect.
+    {.name = "f: bad magic in a used slot", .target = 'f', .damage = NodeDamage{.bad_extent_magic_slot = 1}, .inode_error = kBadMagic},
+    {.name = "f: bad magic in the first slot", .target = 'f', .damage = NodeDamage{.bad_extent_magic_slot = 0}, .inode_error = kBadMagic},
+    {.name = "f: bad magic in an unused slot", .target = 'f', .damage = NodeDamage{.bad_extent_magic_slot = 5}},
+    {.name = "g: bad magic in the indirect slot", .target = 'g', .damage = NodeDamage{.bad_extent_magic_slot = 0}, .inode_error = kBadMagic},
+    {.name = "f: no extents", .target = 'f', .damage = NodeDamage{.raw_extent_count = 0}, .bytes = 0, .read_error = true},
+    {.name = "f: negative extent count", .target = 'f', .damage = NodeDamage{.raw_extent_count = -1}, .bytes = 0, .read_error = true},
+    {.name = "f: one extent of three", .target = 'f', .damage = NodeDamage{.raw_extent_count = 1}, .bytes = 1024, .read_error = true},
+    {.name = "f: twelve extents of three", .target = 'f', .damage = NodeDamage{.raw_extent_count = 12}},
+    {.name = "f: direct extents taken for indirect", .target = 'f', .damage = NodeDamage{.raw_extent_count = 13}, .bytes = 0,
+     .read_error = true},
+    {.name = "g: indirect extent taken for data", .target = 'g', .damage = NodeDamage{.raw_extent_count = 12}, .bytes = 0,
+     .read_error = true},
+    {.name = "g: thirteen extents of twenty", .target = 'g', .damage = NodeDamage{.raw_extent_count = 13}, .bytes = 13 * 512,
+     .read_error = true},
+    {.name = "g: largest extent count", .target = 'g', .damage = NodeDamage{.raw_extent_count = 0x7FFF}},
+    {.name = "g: no indirect extents", .target = 'g', .damage = NodeDamage{.raw_indirect_count = 0}, .bytes = 0, .read_error = true},
+    {.name = "g: two indirect extents of one", .target = 'g', .damage = NodeDamage{.raw_indirect_count = 2}},
+    {.name = "g: thirteen indirect extents", .target = 'g', .damage = NodeDamage{.raw_indirect_count = 13}, .bytes = 0,
+     .read_error = true},
+    {.name = "g: largest indirect count", .target = 'g', .damage = NodeDamage{.raw_indirect_count = 0xFFFFFF}, .bytes = 0,
+     .read_error = true},
+    {.name = "f: size -1 reads every extent", .target = 'f', .damage = NodeDamage{.raw_size = -1}, .bytes = 3072, .size = -1},
+    {.name = "f: size 0", .target = 'f', .damage = NodeDamage{.raw_size = 0}, .bytes = 0, .size = 0},
+    {.name = "f: size 1", .target = 'f', .damage = NodeDamage{.raw_size = 1}, .bytes = 1, .size = 1},
+    {.name = "f: size past the extents", .target = 'f', .damage = NodeDamage{.raw_size = 100000}, .bytes = 3072,
+     .read_error = true, .size = 100000},
+    {.name = "g: largest size", .target = 'g', .damage = NodeDamage{.raw_size = 0x7FFFFFFF}, .bytes = 10240, .read_error = true,
+     .size = 0x7FFFFFFF},
+    {.name = "f: gap before the first extent", .target = 'f', .damage = NodeDamage{.break_invariant_at = 0}, .bytes = 0,
+     .read_error = true},
+    {.name = "f: gap before the second extent", .target = 'f', .damage = NodeDamage{.break_invariant_at = 1}, .bytes = 1024,
+     .read_error = true},
+    {.name = "f: gap before the last extent", .target = 'f', .damage = NodeDamage{.break_invariant_at = 2}, .bytes = 2048,
+     .read_error = true},
+    {.name = "g: gap in the indirect extents", .target = 'g', .damage = NodeDamage{.break_invariant_at = 14}, .bytes = 14 * 512,
+     .read_error = true},
+    {.name = "f: first extent longer than a read", .target = 'f', .damage = NodeDamage{.long_extent_at = 0}, .bytes = 0,
+     .read_error = true},
+    {.name = "f: second extent longer than a read", .target = 'f', .damage = NodeDamage{.long_extent_at = 1}, .bytes = 1024,
+     .read_error = true},
+    {.name = "g: indirect extent longer than a read", .target = 'g', .damage = NodeDamage{.long_extent_at = 1}, .bytes = 512,
+     .read_error = true},
+    {.name = "f: first extent past the image", .target = 'f', .damage = NodeDamage{.extent_past_image_at = 0}, .bytes = 0,
+     .read_error = true},
+    {.name = "f: last extent past the image", .target = 'f', .damage = NodeDamage{.extent_past_image_at = 2}, .bytes = 2048,
+     .read_error = true},
+    {.name = "g: indirect extent past the image", .target = 'g', .damage = NodeDamage{.extent_past_image_at = 2}, .bytes = 1024,
+     .read_error = true},
+
+    // d: ". .." "a b" "c" in 3 extents of 1 block; e: ".", "..", x1 .. x13 in 15 extents, 1 indirect.
+    {.name = "d: bad magic in a used slot", .target = 'd', .damage = NodeDamage{.bad_extent_magic_slot = 1}, .inode_error = kBadMagic},
+    {.name = "d: bad magic in an unused slot", .target = 'd', .damage = NodeDamage{.bad_extent_magic_slot = 5}},
+    {.name = "e: bad magic in the indirect slot", .target = 'e', .damage = NodeDamage{.bad_extent_magic_slot = 0}, .inode_error = kBadMagic},
+    {.name = "d: no extents", .target = 'd', .damage = NodeDamage{.raw_extent_count = 0}, .bytes = 0, .read_error = true,
+     .listed = kNone},
+    {.name = "d: negative extent count", .target = 'd', .damage = NodeDamage{.raw_extent_count = -1}, .bytes = 0, .read_error = true,
+     .listed = kNone},
+    {.name = "d: one extent of three", .target = 'd', .damage = NodeDamage{.raw_extent_count = 1}, .bytes = 512, .read_error = true,
+     .listed = 2},
+    {.name = "d: direct extents taken for indirect", .target = 'd', .damage = NodeDamage{.raw_extent_count = 13}, .bytes = 0,
+     .read_error = true, .listed = kNone},
+    {.name = "e: indirect extent taken for data", .target = 'e', .damage = NodeDamage{.raw_extent_count = 12}, .bytes = 0,
+     .read_error = true, .listed = kNone},
+    {.name = "e: thirteen extents of fifteen", .target = 'e', .damage = NodeDamage{.raw_extent_count = 13}, .bytes = 13 * 512,
+     .read_error = true, .listed = 13},
+    {.name = "e: largest extent count", .target = 'e', .damage = NodeDamage{.raw_extent_count = 0x7FFF}},
+    {.name = "e: no indirect extents", .target = 'e', .damage = NodeDamage{.raw_indirect_count = 0}, .bytes = 0, .read_error = true,
+     .listed = kNone},
+    {.name = "e: two indirect extents of one", .target = 'e', .damage = NodeDamage{.raw_indirect_count = 2}},
+    {.name = "e: thirteen indirect extents", .target = 'e', .damage = NodeDamage{.raw_indirect_count = 13}, .bytes = 0,
+     .read_error = true, .listed = kNone},
+    {.name = "d: size 0 still lists", .target = 'd', .damage = NodeDamage{.raw_size = 0}, .bytes = 0, .size = 0},
+    {.name = "d: size past the extents", .target = 'd', .damage = NodeDamage{.raw_size = 100000}, .bytes = 1536,
+     .read_error = true, .size = 100000},
+    {.name = "e: size -1", .target = 'e', .damage = NodeDamage{.raw_size = -1}, .size = -1},
+    {.name = "d: bad first block", .target = 'd', .damage = NodeDamage{.bad_dir_magic_blocks = {0}}, .listed = kNone},
+    // A listing looks at the magic only of further blocks within an extent; a bad first block of
+    // an extent is walked, so its entries are still listed and copied (by inode number).
+    {.name = "d: bad middle block", .target = 'd', .damage = NodeDamage{.bad_dir_magic_blocks = {1}}},
+    {.name = "d: bad last block", .target = 'd', .damage = NodeDamage{.bad_dir_magic_blocks = {2}}},
+    {.name = "e: bad block in the indirect extents", .target = 'e', .damage = NodeDamage{.bad_dir_magic_blocks = {13}}},
+    {.name = "d: entry past the end of its block", .target = 'd', .damage = NodeDamage{.entry_past_end = true}},
+    {.name = "e: entry past the end of its block", .target = 'e', .damage = NodeDamage{.entry_past_end = true}},
+    {.name = "d: gap before the first extent", .target = 'd', .damage = NodeDamage{.break_invariant_at = 0}, .bytes = 0,
+     .read_error = true, .listed = kNone},
+    {.name = "d: gap before the second extent", .target = 'd', .damage = NodeDamage{.break_invariant_at = 1}, .bytes = 512,
+     .read_error = true, .listed = 2},
+    {.name = "d: gap before the last extent", .target = 'd', .damage = NodeDamage{.break_invariant_at = 2}, .bytes = 1024,
+     .read_error = true, .listed = 4},
+    {.name = "e: gap in the indirect extents", .target = 'e', .damage = NodeDamage{.break_invariant_at = 14}, .bytes = 14 * 512,
+     .read_error = true, .listed = 14},
+    {.name = "d: first extent longer than a read", .target = 'd', .damage = NodeDamage{.long_extent_at = 0}, .bytes = 0,
+     .read_error = true, .listed = 0},
+    {.name = "e: indirect extent longer than a read", .target = 'e', .damage = NodeDamage{.long_extent_at = 1}, .bytes = 512,
+     .read_error = true, .listed = 1},
+    {.name = "d: first extent past the image", .target = 'd', .damage = NodeDamage{.extent_past_image_at = 0}, .bytes = 0,
+     .read_error = true, .listed = kNone},
+    {.name = "d: last extent past the image", .target = 'd', .damage = NodeDamage{.extent_past_image_at = 2}, .bytes = 1024,
+     .read_error = true, .listed = 4},
+    {.name = "e: indirect extent past the image", .target = 'e', .damage = NodeDamage{.extent_past_image_at = 1}, .bytes = 512,
+     .read_error = true, .listed = 1},
+    {.name = "d: slot count 255", .target = 'd', .damage = NodeDamage{.slot_count_255_block = 0}},
+    {.name = "e: slot count 255", .target = 'e', .damage = NodeDamage{.slot_count_255_block = 1}},
+};
+
+std::vector<imgb::Node> damage_tree(const NodeCase& c)
+{
+    imgb::Node f = imgb::file("f", imgb::pattern(3000, 11));
+    f.extent_blocks = 2;
+    imgb::Node g = imgb::file("g", imgb::pattern(10140, 12));
+    g.extents = 20;
+    imgb::Node d = imgb::dir("d", {imgb::file("a", "a\n"), imgb::file("b", "b\n"), imgb::file("c", "c\n")});
+    d.dir_entries_per_block = 2;
+    std::vector<imgb::Node> xs;
+    for (int i = 1; i <= kEChildren; ++i)
+        xs.push_back(imgb::file("x" + std::to_string(i), "x" + std::to_string(i) + "\n"));
+    imgb::Node e = imgb::dir("e", xs);
+    e.dir_entries_per_block = 1;
+    imgb::Node& t = c.target == 'f' ? f : c.target == 'g' ? g : c.target == 'd' ? d : e;
+    t.damage = c.damage;
+    return {f, g, d, e, imgb::file("ok", "ok\n")};
+}
+
+std::vector<std::pair<std::string, int>> children_of(char target)
+{
+    if (target == 'd')
+        return {{"a", 2}, {"b", 2}, {"c", 2}};
+    std::vector<std::pair<std::string, int>> kids;
+    for (int i = 1; i <= kEChildren; ++i)
+        kids.emplace_back("x" + std::to_string(i), i < 10 ? 3 : 4);
+    return kids;
+}
+
+std::vector<CutCase> cut_cases()
+{
+    // Two groups of 8 inodes: "far" has its inode in the second group, every data block is in the first.
+    imgb::Node far = imgb::file("far", "far\n");
+    far.inode = 13;
+    imgb::Disk groups = imgb::simple_disk({imgb::file("near", "near\n"), far});
+    groups.partitions[0].first_block = kFirstBlock;
+    groups.partitions[0].fs->cg_count = 2;
+    groups.partitions[0].fs->cg_inode_blocks = 2;
+    std::vector<CutCase> cuts = {{"cut inside the inodes of a second cylinder group", groups, "/far", -1, 100}};
+    imgb::Node last = imgb::file("last", imgb::pattern(3000, 5));
+    last.extent_blocks = 2;
+    imgb::Disk d = imgb::simple_disk({imgb::file("ok", "ok\n"), last});
+    d.partitions[0].first_block = kFirstBlock;
+    // The last cut leaves every byte of the file but not all of its last extent, which is read whole.
+    for (auto [k, cut] : {std::pair{1, 600}, std::pair{2, 600}, std::pair{2, 1000}})
+        cuts.push_back({"cut in extent " + std::to_string(k) + " at " + std::to_string(cut), d, "/last", k, cut});
+    return cuts;
+}
+
+imgb::Result write_cut_image(const CutCase& c, const std::string& path)
+{
+    imgb::Disk d = c.disk;
+    imgb::Result layout = imgb::write_image(d, path);
+    if (!layout.ok)
+        return layout;
+    const imgb::NodeInfo& n = layout.nodes["7:" + c.path];
+    d.damage.truncate_to = c.extent < 0 ? n.inode_offset / 512 * 512 + c.at
+                                        : (d.partitions[0].first_block + int64_t{n.extents[static_cast<size_t>(c.extent)].block}) * 512 + c.at;
+    return imgb::write_image(d, path);
+}
