@@ -88,6 +88,11 @@ fs_dirent* fs_readdir(fs_dir* d)
     }
 }
 
+bool fs_dir_incomplete(const fs_dir* d)
+{
+    return d->cut_short || int64_t{d->osize} < int64_t{d->inode->di_size};
+}
+
 int fs_closedir(fs_dir* d)
 {
     return fs_fclose(d);

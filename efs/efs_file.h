@@ -90,4 +90,8 @@ fs_dir* fs_opendir(const char* path);
 // fs_opendir for a directory known by its inode number.
 fs_dir* fs_iopendir(uint32_t n);
 fs_dirent* fs_readdir(fs_dir* d);
+// Once fs_readdir has returned null: whether the walk stopped short of the directory's size, so
+// that entries may be missing (damage, even where no read failed: extents that end before the
+// size), rather than at its end. A walk stopped at damage after the whole size lost nothing.
+bool fs_dir_incomplete(const fs_dir* d);
 int fs_closedir(fs_dir* d);

@@ -56,9 +56,7 @@ listing* listing_open(uint32_t n, int* err)
         }
         l->entries.push_back({e->d_ino, e->d_name});
     }
-    // A walk that stopped at damage after reading the whole size lost nothing; one that ended
-    // early, for any reason, did, even where no read failed (extents that end before the size).
-    l->damaged = d->cut_short || int64_t{d->osize} < int64_t{d->inode->di_size};
+    l->damaged = fs_dir_incomplete(d);
     fs_closedir(d);
     return l;
 }

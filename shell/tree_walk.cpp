@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "efs/efs_file.h"
+#include "efs/fs_error.h"
 
 namespace {
 
@@ -93,8 +94,15 @@ void walk_listed(const char* name, uint32_t self, const walk_sink& sink)
         sink.unreadable(sink.ctx, name);
     } else {
         entered.insert(self);
+        fs_errno = FS_OK;
         while (fs_dirent* de = fs_readdir(d))
             names.push_back({std::string(de->d_name, de->d_namlen), de->d_ino});
+        // Entries may be missing: said before those there are, which the sink still takes.
+        if (fs_dir_incomplete(d)) {
+            if (fs_errno == FS_OK)
+                fs_errno = FS_EREAD;
+            sink.unreadable(sink.ctx, name);
+        }
         fs_closedir(d);
     }
     // Frames stay small: a walk as deep as an archive path allows is some 2,000 levels.

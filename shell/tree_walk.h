@@ -47,5 +47,7 @@ struct walk_sink {
 void walk_tree(const char* path, const walk_sink& sink);
 // The same walk at any depth: each directory (ino; `name` as the sink is told it) is read whole
 // and closed before its entries are walked, by inode, the library's current directory left
-// alone. Its entries' names are held while their trees are walked; `above` is given as "".
+// alone. Its entries' names are held while their trees are walked; `above` is given as "". A
+// directory whose entries end short of its size (damage) is also `unreadable`, before the
+// entries it gave are walked.
 void walk_tree_listed(const char* name, uint32_t ino, const walk_sink& sink);

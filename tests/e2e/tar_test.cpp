@@ -223,6 +223,21 @@ TEST_F(Tar, DeepTreesAreArchivedDownToTheLongestPath)
     }
 }
 
+// A directory whose entries end short of its size is named before the entries it gave.
+TEST_F(Tar, DirectoriesReadShortAreNamed)
+{
+    imgb::Node cut = dir("cut", {});
+    for (const char* name : {"a", "b", "c", "d", "e", "f"})
+        cut.children.push_back(file(name, name));
+    cut.dir_entries_per_block = 2;  // ".", ".."; a, b | c, d; e, f: the last extent's second block is bad
+    cut.extent_blocks = 2;
+    cut.damage.bad_dir_magic_blocks = {3};
+    imgb::Node tall = dir("tall", {file("d", "4")});
+    tall.damage.raw_size = 5000;
+    build({cut, tall});
+    EXPECT_EQ(run("tar -v / d.tar\n").err, "cut/\n/cut: Read error\ncut/a\ncut/b\ncut/c\ncut/d\ntall/\n/tall: Read error\ntall/d\n");
+}
+
 TEST_F(Tar, WrongCallsAndFailedWrites)
 {
     build({file("f", "data")});
