@@ -5,11 +5,12 @@ using imgb::file;
 
 class Streams : public Mounted {
 protected:
-    // A file of the given data spread over that many extents, for the damage switches to work on.
-    static imgb::Node spread(const char* name, const std::string& data, int extents)
+    // A file of the given data spread over that many extents, damaged as given.
+    static imgb::Node spread(const char* name, const std::string& data, int extents, imgb::NodeDamage damage = {})
     {
         imgb::Node n = file(name, data);
         n.extents = extents;
+        n.damage = damage;
         return n;
     }
 };
@@ -100,22 +101,11 @@ TEST_F(Streams, SixteenSlotsSharedByFileAndDirectoryStreams)
 TEST_F(Streams, DamagedExtentsStopTheStreamCleanly)
 {
     std::string data = imgb::pattern(40 * 512, 7);
-    auto node = [&](const char* name, int extents) { return spread(name, data, extents); };
-    imgb::Node negative = node("negative", 4);
-    negative.damage.raw_extent_count = -3;
-    imgb::Node too_many = node("too_many", 20);
-    too_many.damage.raw_indirect_count = 13;
-    imgb::Node broken = node("broken", 4);
-    broken.damage.break_invariant_at = 2;
-    imgb::Node longx = node("longx", 4);
-    longx.damage.long_extent_at = 1;
-    imgb::Node past = node("past", 4);
-    past.damage.extent_past_image_at = 3;
-    imgb::Node magic_used = node("magic_used", 4);
-    magic_used.damage.bad_extent_magic_slot = 1;
-    imgb::Node magic_unused = node("magic_unused", 20);
-    magic_unused.damage.bad_extent_magic_slot = 11;
-    mount({negative, too_many, broken, longx, past, magic_used, magic_unused});
+    auto node = [&](const char* name, int extents, imgb::NodeDamage damage) { return spread(name, data, extents, damage); };
+    mount({node("negative", 4, {.raw_extent_count = -3}), node("too_many", 20, {.raw_indirect_count = 13}),
+           node("broken", 4, {.break_invariant_at = 2}), node("longx", 4, {.long_extent_at = 1}),
+           node("past", 4, {.extent_past_image_at = 3}), node("magic_used", 4, {.bad_extent_magic_slot = 1}),
+           node("magic_unused", 20, {.bad_extent_magic_slot = 11})});
 
     uint32_t osize = 0;
     EXPECT_EQ(read_all("negative", 512, &osize), "");
@@ -159,37 +149,31 @@ TEST_F(Streams, ExtentsPastTheSizeAreNotRead)
 TEST_F(Streams, RunsDeliverWhatFreadDelivers)
 {
     std::string data = imgb::pattern(300 * 1024 + 77, 9);
-    auto node = [&](const char* name, int extents) { return spread(name, data, extents); };
+    auto node = [&](const char* name, int extents, imgb::NodeDamage damage = {}) {
+        return spread(name, data, extents, damage);
+    };
     imgb::Node zeros = node("zeros", 80);
     zeros.zero_length_at = {0, 40, 79};
-    imgb::Node tail = node("tail", 3);
-    tail.damage.extent_past_image_at = 2;
-    tail.damage.raw_size = 2 * 512;  // the third extent, past the image, lies past the size too
-    imgb::Node broken = node("broken", 70);
-    broken.damage.break_invariant_at = 66;
-    imgb::Node longx = node("longx", 4);
-    longx.damage.long_extent_at = 2;
-    imgb::Node past = node("past", 4);
-    past.damage.extent_past_image_at = 3;
-    imgb::Node negative = node("negative", 4);
-    negative.damage.raw_extent_count = -3;
-    imgb::Node short_extents = node("short_extents", 4);
-    short_extents.damage.raw_extent_count = 3;
+    // The third extent of tail, past the image, lies past the size too.
+    imgb::Node tail = node("tail", 3, {.raw_size = 2 * 512, .extent_past_image_at = 2});
+    imgb::Node broken = node("broken", 70, {.break_invariant_at = 66}), longx = node("longx", 4, {.long_extent_at = 2});
+    imgb::Node past = node("past", 4, {.extent_past_image_at = 3});
+    imgb::Node short_extents = node("short_extents", 4, {.raw_extent_count = 3});
     // Back to back in the image, as a file written in one go lies, extents are copied together.
     auto packed = [&](imgb::Node n) {
         n.name = "packed_" + n.name;
         n.extent_gaps = false;
         return n;
     };
-    imgb::Node many = node("many", 140);  // three indirect blocks' worth
-    imgb::Node cut = node("cut", 12);
-    cut.damage.raw_size = 5 * 25600 + 100;  // the size ends inside the sixth extent
-    mount({file("empty", ""), node("three", 3), zeros, tail, broken, longx, past, negative, short_extents,
-           packed(node("three", 3)), packed(many), packed(cut), packed(zeros), packed(broken), packed(longx), packed(past),
-           packed(short_extents)});
-    for (const char* name : {"empty", "three", "zeros", "tail", "broken", "longx", "past", "negative", "short_extents",
-                             "packed_three", "packed_many", "packed_cut", "packed_zeros", "packed_broken", "packed_longx",
-                             "packed_past", "packed_short_extents"}) {
+    // many: three indirect blocks' worth; cut: the size ends inside the sixth extent.
+    const std::vector<imgb::Node> nodes = {
+        file("empty", ""), node("three", 3), zeros, tail, broken, longx, past, node("negative", 4, {.raw_extent_count = -3}),
+        short_extents, packed(node("three", 3)), packed(node("many", 140)),
+        packed(node("cut", 12, {.raw_size = 5 * 25600 + 100})), packed(zeros), packed(broken), packed(longx), packed(past),
+        packed(short_extents)};
+    mount(nodes);
+    for (const imgb::Node& n : nodes) {
+        const char* name = n.name.c_str();
         SCOPED_TRACE(name);
         uint32_t by_fread = 0;
         std::string want = read_all(name, 512, &by_fread);
