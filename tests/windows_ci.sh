@@ -49,7 +49,7 @@ wine wineboot -i >/dev/null 2>&1
 #    user, which wine refuses for a prefix that user does not own, and check POSIX permission bits
 #    and ownership, which Windows files do not have (there cp -p sets the times and, for a file
 #    without the owner's write bit, the read-only attribute);
-#  - PagerInTerminal.*, LineEditInTerminal.*, ProgressInTerminal.*, Readme.*: run the host's efsh (in a
+#  - Terminal.*, Readme.*: run the host's efsh (in a
 #    tmux terminal, or the README's command line), not through the runner, so they say nothing about
 #    efsh.exe;
 #  - Tar.FullDiskLeavesNoArchive: the full small tmpfs reaches efsh.exe through wine as another
@@ -60,7 +60,7 @@ wine wineboot -i >/dev/null 2>&1
 #  - Bounds.DirectoryOfTwentyThousandEntries: wine looks for every new file name case-insensitively
 #    through the whole directory, so making 20000 files in one takes minutes, far past its time limit;
 skip=Startup.ProgramNameIsCutAtBackslashOnly:Commands.TargetDirectoryThatCannotBeEnteredGivesStatusFive:CpHost.*
-skip+=:PagerInTerminal.*:LineEditInTerminal.*:Readme.*:Bounds.DirectoryOfTwentyThousandEntries:HostSafety.*:ProgressInTerminal.*
+skip+=:Terminal.*:Readme.*:Bounds.DirectoryOfTwentyThousandEntries:HostSafety.*
 skip+=:Tar.FullDiskLeavesNoArchive
 EFSH_WINE="$PWD/$win_build/efsh.exe" "$host_build/tests/efsh_e2e" --gtest_filter="-$skip"
 tests/wine_check.sh "$win_build/efsh.exe" "$host_build/demo/demo.img"

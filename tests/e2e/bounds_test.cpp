@@ -7,52 +7,33 @@
 #include <filesystem>
 #include <sys/stat.h>
 
-#include "run_efsh.h"
-#include "tests/support/image_builder.h"
+#include "image_session.h"
 
 namespace {
 
-class Bounds : public ::testing::Test {
+class Bounds : public ImageSession {
 protected:
     void SetUp() override
     {
         // Host directories of many files are made much faster in memory than on disk; the copy's
         // time should be efsh's, not the host file system's.
         std::error_code ec;
-        if (std::filesystem::is_directory("/dev/shm", ec)) {
-            char buf[] = "/dev/shm/efsh-test-XXXXXX";
-            if (mkdtemp(buf))
-                dir_ = buf;
-        }
-        if (dir_.empty())
-            dir_ = make_scratch_dir();
+        char buf[] = "/dev/shm/efsh-test-XXXXXX";
+        start(std::filesystem::is_directory("/dev/shm", ec) && mkdtemp(buf) ? buf : make_scratch_dir());
         std::filesystem::create_directory(dir_ + "/T");
-        use_stand_in_less(dir_, opt_);
-        opt_.timeout_seconds = hang_seconds();
-    }
-    void TearDown() override { remove_tree(dir_); }
-
-    imgb::Result build(std::vector<imgb::Node> kids)
-    {
-        imgb::Result r = imgb::write_image(imgb::simple_disk(std::move(kids)), dir_ + "/disk.img");
-        EXPECT_TRUE(r.ok) << r.error;
-        return r;
+        opt.timeout_seconds = hang_seconds();
     }
     // Runs the script to its end (its time and memory are bench/run's to measure); nothing on the
     // host changes outside T but the pager's log and `out`.
     run_result run(const std::string& script)
     {
         std::vector<std::string> before = host_outside_target(dir_);
-        run_result r = run_efsh({"-p", "7", "disk.img"}, script, opt_);
+        run_result r = ImageSession::run(script);
         EXPECT_EQ(r.status, 0);
         EXPECT_FALSE(r.timed_out);
         EXPECT_EQ(host_outside_target(dir_), before);
         return r;
     }
-    std::string prompts(int n) const { return prompts_of("disk.img", n); }
-
-    std::string dir_;
-    run_options opt_;
 };
 
 TEST_F(Bounds, SlotCount255OverAFullBlockReadsJunkSafely)
@@ -243,7 +224,7 @@ TEST_F(Bounds, DirectoryExtentsReadingTheSameBlocksAgain)
     d.zero_length_at.assign(32765, 1);
     imgb::Disk disk = imgb::simple_disk({d});
     disk.partitions[0].first_block = 64;
-    imgb::Result layout = imgb::write_image(disk, dir_ + "/disk.img");
+    imgb::Result layout = build(disk);
     ASSERT_TRUE(layout.ok) << layout.error;
     const imgb::NodeInfo& info = layout.nodes["7:/d"];
     ASSERT_EQ(info.extents.size(), 32767u);
@@ -262,7 +243,7 @@ TEST_F(Bounds, DirectoryExtentsReadingTheSameBlocksAgain)
             x[0] = 0, x[1] = uint8_t(b >> 16), x[2] = uint8_t(b >> 8), x[3] = uint8_t(b);
             x[4] = uint8_t(n), x[5] = uint8_t(o >> 16), x[6] = uint8_t(o >> 8), x[7] = uint8_t(o);
         }
-        ASSERT_TRUE(imgb::patch(dir_ + "/disk.img", (64 + int64_t{ind.block}) * 512, bytes));
+        ASSERT_TRUE(imgb::patch(img, (64 + int64_t{ind.block}) * 512, bytes));
     }
     run_result r = run("cd d\nls\ncp -r /d T\nbye\n");
     size_t lines = static_cast<size_t>(std::count(r.out.begin(), r.out.end(), '\n'));

@@ -7,34 +7,14 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "run_efsh.h"
-#include "tests/support/image_builder.h"
+#include "image_session.h"
 
 namespace {
 
 using imgb::dir;
 using imgb::file;
 
-class Commands : public ::testing::Test {
-protected:
-    void SetUp() override
-    {
-        dir_ = make_scratch_dir();
-        use_stand_in_less(dir_, opt);
-    }
-    void TearDown() override { remove_tree(dir_); }
-    imgb::Result build(std::vector<imgb::Node> kids)
-    {
-        img = dir_ + "/disk.img";
-        imgb::Result r = imgb::write_image(imgb::simple_disk(std::move(kids)), img);
-        EXPECT_TRUE(r.ok) << r.error;
-        return r;
-    }
-    run_result run(const std::string& input) { return run_efsh({"-p", "7", img}, input, opt); }
-    std::string prompts(int n) { return prompts_of(img, n); }
-    std::string dir_, img;
-    run_options opt;
-};
+class Commands : public ImageSession {};
 
 TEST_F(Commands, ShortAndLongListings)
 {
@@ -70,13 +50,10 @@ TEST_F(Commands, ShortAndLongListings)
     EXPECT_EQ(line_of("plain"), fmt("- %6d 0644  1 %5d %5d %7d Jan  1 00:00 plain\n", int(r.nodes["7:/plain"].inode), 0, 0, 1234));
     EXPECT_NE(line_of("suid").find(" 4755  1    -1     7       1 "), std::string::npos) << line_of("suid");
     EXPECT_EQ(line_of("none").substr(0, 14), "-   4464 0000 ");
-    EXPECT_EQ(line_of("odd").substr(0, 2), "? ");
-    EXPECT_EQ(line_of("link").substr(0, 2), "l ");
-    EXPECT_EQ(line_of("tty").substr(0, 2), "c ");
-    EXPECT_EQ(line_of("disk").substr(0, 2), "b ");
-    EXPECT_EQ(line_of("pipe").substr(0, 2), "p ");
-    EXPECT_EQ(line_of("sock").substr(0, 2), "s ");
-    EXPECT_EQ(line_of("sub").substr(0, 2), "d ");
+    const std::pair<const char*, const char*> kinds[] = {{"odd", "? "},  {"link", "l "}, {"tty", "c "}, {"disk", "b "},
+                                                          {"pipe", "p "}, {"sock", "s "}, {"sub", "d "}};
+    for (const auto& [name, letter] : kinds)
+        EXPECT_EQ(line_of(name).substr(0, 2), letter);
     EXPECT_EQ(l.err.size() % 2, 0u);  // the two listings are identical
     EXPECT_EQ(l.err.substr(0, l.err.size() / 2), l.err.substr(l.err.size() / 2));
 }
@@ -297,9 +274,8 @@ TEST_F(Commands, LargeFilesArriveWholeInsideOneFileSystemAndIntoAnother)
     broken_packed.damage.break_invariant_at = 30;
     imgb::Disk disk = imgb::simple_disk({big, packed, broken, broken_packed});
     disk.partitions[0].fs->cg_count = 8;  // the inodes of each group part the packed extents into runs
-    img = dir_ + "/disk.img";
-    imgb::Result layout = imgb::write_image(disk, img);
-    ASSERT_TRUE(layout.ok) << layout.error;
+    imgb::Result layout = build(disk);
+    ASSERT_TRUE(layout.ok);
     // The damaged extent claims to start one block after the data before it ends.
     auto before_damage = [&](const char* name) {
         return data.substr(0, size_t{layout.nodes[std::string("7:/") + name].extents[30].offset - 1} * 512);
@@ -430,8 +406,7 @@ TEST_F(CpHost, PCarriesPermissionBitsAndTimesAndPrintsTheSame)
     d.mtime = 400000000;
     imgb::Disk disk = imgb::simple_disk({f, file("s", "s", 07755), file("z", "z", 0), d});
     disk.partitions[0].fs->root.mtime = 111111111;
-    img = dir_ + "/disk.img";
-    ASSERT_TRUE(imgb::write_image(disk, img).ok);
+    ASSERT_TRUE(build(disk).ok);
     for (const char* side : {"P", "N"})
         for (const char* t : {"", "/T", "/R", "/R2"})
             make_dir(dir_ + "/" + side + t, as);

@@ -8,8 +8,7 @@
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
-#include "run_efsh.h"
-#include "tests/support/image_builder.h"
+#include "image_session.h"
 
 namespace {
 
@@ -17,24 +16,15 @@ namespace fs = std::filesystem;
 using imgb::dir;
 using imgb::file;
 
-class HostSafety : public ::testing::Test {
+class HostSafety : public ImageSession {
 protected:
-    void SetUp() override { dir_ = make_scratch_dir(); }
-    void TearDown() override { remove_tree(dir_); }
-    void build(std::vector<imgb::Node> kids)
-    {
-        img = dir_ + "/disk.img";
-        imgb::Result r = imgb::write_image(imgb::simple_disk(std::move(kids)), img);
-        ASSERT_TRUE(r.ok) << r.error;
-    }
     run_result run(const std::string& input, const std::string& cwd = "")
     {
-        run_options o;
+        run_options o = opt;
         o.cwd = cwd.empty() ? dir_ : cwd;
         o.timeout_seconds = hang_seconds();
         return run_efsh({"-p", "7", img}, input, o);
     }
-    std::string dir_, img;
 };
 
 // Everything below a host directory, links not followed: kind, bytes or link text, mode, mtime.

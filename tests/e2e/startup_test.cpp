@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <tuple>
 
 #include "run_efsh.h"
 #include "tests/support/image_builder.h"
@@ -24,21 +25,6 @@ protected:
     std::string simple() { return image(imgb::simple_disk({imgb::file("readme", "hello\n")})); }
     std::string dir;
 };
-
-TEST_F(Startup, UsageForMissingOperandHelpVersionAndBadOptions)
-{
-    for (auto args : std::vector<std::vector<std::string>>{{}, {"-h"}, {"-V"}, {"-h", "x.img"}}) {
-        run_result r = run_efsh(args, "");
-        EXPECT_EQ(r.out, "");
-        EXPECT_EQ(r.err, USAGE);
-        EXPECT_EQ(r.status, 0);
-    }
-    run_result r = run_efsh({"-x", "img"}, "");
-    EXPECT_EQ(r.err, efsh_argv0() + ": illegal option -- x\n" + USAGE);
-    r = run_efsh({"-p"}, "");
-    EXPECT_EQ(r.err, efsh_argv0() + ": option requires an argument -- p\n" + USAGE);
-    EXPECT_EQ(r.status, 0);
-}
 
 TEST_F(Startup, ProgramNameIsCutAtBackslashOnly)
 {
@@ -74,77 +60,88 @@ TEST_F(Startup, SummaryListsTypesFiveAndSevenOnly)
     EXPECT_EQ(r.err.find("\t5\t"), std::string::npos);
 }
 
+// Command lines and images that never reach a prompt: what is said, nothing on standard output,
+// and status 0 all the same.
+TEST_F(Startup, UsageOpenAndMountFailures)
+{
+    auto with = [&](const char* name, auto change) {
+        imgb::Disk d = imgb::simple_disk({});
+        change(d);
+        return image(d, name);
+    };
+    auto sb = [&](const char* name, bool imgb::FsDamage::*flag) {
+        return with(name, [&](imgb::Disk& d) { d.partitions[0].fs->damage.*flag = true; });
+    };
+    const std::string img = simple(), prog = efsh_progname();
+    const std::string parts = with("parts.img", [](imgb::Disk& d) { d.partitions.push_back({2, 3, 900000, 100, std::nullopt}); });
+    write_file(dir + "/short.img", std::string(100, '\0'));
+    const std::pair<std::vector<std::string>, std::string> cases[] = {
+        {{}, USAGE},
+        {{"-h"}, USAGE},
+        {{"-V"}, USAGE},
+        {{"-h", "x.img"}, USAGE},
+        {{"-x", "img"}, efsh_argv0() + ": illegal option -- x\n" + USAGE},
+        {{"-p"}, efsh_argv0() + ": option requires an argument -- p\n" + USAGE},
+        {{"-p", "16", img}, prog + ": invalid partition (16)\nmount fs: Bad partition\n"},
+        {{"-p", "abc", img}, "mount fs: Empty partition\n"},
+        // Beyond an int: held at the limit, never wrapped into the summary's -1.
+        {{"-p", "18446744073709551615", img}, prog + ": invalid partition (2147483647)\nmount fs: Bad partition\n"},
+        {{"-p", "7", dir + "/missing.img"}, "open disk: No such file or directory\n"},
+        {{dir + "/short.img"}, "open disk: Read error\n"},
+        {{with("ck.img", [](imgb::Disk& d) { d.damage.bad_checksum = true; })}, "open disk: Bad checksum\n"},
+        {{with("mg.img", [](imgb::Disk& d) { d.damage.bad_checksum = d.damage.bad_magic = true; })},
+         "open disk: Bad magic number\n"},
+        {{with("mg2.img", [](imgb::Disk& d) { d.damage.bad_magic = true; })}, "open disk: Bad magic number\n"},
+        {{"-p", "2", parts}, "mount fs: Bad partition\n"},
+        {{"-p", "9", parts}, "mount fs: Empty partition\n"},
+        {{"-p", "7", sb("sb0.img", &imgb::FsDamage::bad_magic)}, "mount fs: Bad magic number\n"},
+        {{"-p", "7", sb("sb1.img", &imgb::FsDamage::bad_checksum)}, "mount fs: Bad magic number\n"},
+        {{"-p", "7", sb("sb2.img", &imgb::FsDamage::negative_free_blocks)}, "mount fs: Bad magic number\n"},
+        {{"-p", "7", sb("sb3.img", &imgb::FsDamage::negative_free_inodes)}, "mount fs: Bad magic number\n"},
+        // A position before the image: never wraps.
+        {{"-p", "4", with("neg.img", [](imgb::Disk& d) { d.partitions.push_back({4, 7, -5, 100, std::nullopt}); })},
+         "mount fs: Seek error\n"},
+        {{"-p", "7", with("trunc.img", [](imgb::Disk& d) {
+              d.partitions[0].first_block = 5000000;
+              d.damage.truncate_to = 4096;
+          })},
+         "mount fs: Read error\n"},
+    };
+    for (const auto& [args, err] : cases) {
+        std::string line;
+        for (const std::string& a : args)
+            line += a + " ";
+        SCOPED_TRACE(line);
+        run_result r = run_efsh(args, "");
+        EXPECT_EQ(r.err, err);
+        EXPECT_EQ(r.out, "");
+        EXPECT_EQ(r.status, 0);
+    }
+}
+
 TEST_F(Startup, PartitionOptionValues)
 {
     std::string img = simple();
-    run_result r = run_efsh({"-p", "16", img}, "");
-    EXPECT_EQ(r.err, efsh_progname() + ": invalid partition (16)\nmount fs: Bad partition\n");
-    r = run_efsh({"-p", "-1", img}, "");
+    run_result r = run_efsh({"-p", "-1", img}, "");
     EXPECT_EQ(r.err.rfind(efsh_progname() + ": invalid partition (-1)\n", 0), 0u);
     EXPECT_NE(r.err.find(" Mb\n"), std::string::npos);
     EXPECT_EQ(r.out, "");
-    r = run_efsh({"-p", "abc", img}, "");
-    EXPECT_EQ(r.err, "mount fs: Empty partition\n");
-    // Beyond an int: held at the limit, never wrapped into the summary's -1.
-    r = run_efsh({"-p", "18446744073709551615", img}, "");
-    EXPECT_EQ(r.err, efsh_progname() + ": invalid partition (2147483647)\nmount fs: Bad partition\n");
     r = run_efsh({"-p", "3", "-p7", img}, "bye\n");
     EXPECT_EQ(r.out, img + "(7) # ");
     EXPECT_EQ(r.err, "");
 }
 
-TEST_F(Startup, OpenFailures)
+// Full file systems (no free blocks, no free inodes, or neither: an old disk that filled up) and
+// a partition beyond 2 GiB still read.
+TEST_F(Startup, FullAndFarFileSystemsMount)
 {
-    run_result r = run_efsh({"-p", "7", dir + "/missing.img"}, "");
-    EXPECT_EQ(r.err, "open disk: No such file or directory\n");
-    write_file(dir + "/short.img", std::string(100, '\0'));
-    r = run_efsh({dir + "/short.img"}, "");
-    EXPECT_EQ(r.err, "open disk: Read error\n");
-    imgb::Disk d = imgb::simple_disk({});
-    d.damage.bad_checksum = true;
-    r = run_efsh({image(d, "ck.img")}, "");
-    EXPECT_EQ(r.err, "open disk: Bad checksum\n");
-    d.damage.bad_magic = true;
-    r = run_efsh({image(d, "mg.img")}, "");
-    EXPECT_EQ(r.err, "open disk: Bad magic number\n");
-    d.damage.bad_checksum = false;
-    r = run_efsh({image(d, "mg2.img")}, "");
-    EXPECT_EQ(r.err, "open disk: Bad magic number\n");
-    EXPECT_EQ(r.status, 0);
-}
-
-TEST_F(Startup, MountFailures)
-{
-    imgb::Disk d = imgb::simple_disk({});
-    d.partitions.push_back({2, 3, 900000, 100, std::nullopt});
-    std::string img = image(d);
-    EXPECT_EQ(run_efsh({"-p", "2", img}, "").err, "mount fs: Bad partition\n");
-    EXPECT_EQ(run_efsh({"-p", "9", img}, "").err, "mount fs: Empty partition\n");
     for (int k = 0; k < 4; ++k) {
-        imgb::Disk b = imgb::simple_disk({});
-        imgb::FsDamage& fd = b.partitions[0].fs->damage;
-        (k == 0 ? fd.bad_magic : k == 1 ? fd.bad_checksum : k == 2 ? fd.negative_free_blocks : fd.negative_free_inodes) = true;
-        run_result r = run_efsh({"-p", "7", image(b, "sb" + std::to_string(k) + ".img")}, "");
-        EXPECT_EQ(r.err, "mount fs: Bad magic number\n") << k;
-        EXPECT_EQ(r.out, "");
-    }
-    imgb::Disk neg = imgb::simple_disk({});
-    neg.partitions.push_back({4, 7, -5, 100, std::nullopt});  // a position before the image: never wraps
-    EXPECT_EQ(run_efsh({"-p", "4", image(neg, "neg.img")}, "").err, "mount fs: Seek error\n");
-    imgb::Disk far = imgb::simple_disk({});
-    far.partitions[0].first_block = 5000000;
-    far.damage.truncate_to = 4096;
-    EXPECT_EQ(run_efsh({"-p", "7", image(far, "trunc.img")}, "").err, "mount fs: Read error\n");
-}
-
-// An old disk that filled up: no free blocks, no free inodes, or neither, and it still reads.
-TEST_F(Startup, FullFileSystemsMount)
-{
-    for (int k = 0; k < 3; ++k) {
         SCOPED_TRACE(k);
         imgb::Disk d = imgb::simple_disk({imgb::dir("d", {imgb::file("x", "full\n")})});
-        d.partitions[0].fs->damage.zero_free_blocks = k != 1;
-        d.partitions[0].fs->damage.zero_free_inodes = k != 0;
+        d.partitions[0].fs->damage.zero_free_blocks = k == 0 || k == 2;
+        d.partitions[0].fs->damage.zero_free_inodes = k == 1 || k == 2;
+        if (k == 3)
+            d.partitions[0].first_block = 5000000;
         std::string img = image(d, "full" + std::to_string(k) + ".img");
         std::string t = dir + "/T" + std::to_string(k);
         std::filesystem::create_directory(t);
@@ -155,48 +152,29 @@ TEST_F(Startup, FullFileSystemsMount)
     }
 }
 
-TEST_F(Startup, PartitionBeyondTwoGibMounts)
-{
-    imgb::Disk d = imgb::simple_disk({imgb::file("far", "far away\n")});
-    d.partitions[0].first_block = 5000000;
-    std::string img = image(d);
-    run_result r = run_efsh({"-p", "7", img}, "ls\nbye\n");
-    EXPECT_EQ(r.err, "");
-    EXPECT_NE(r.out.find(" far\n"), std::string::npos) << r.out;
-}
-
-TEST_F(Startup, PromptLoopWordsAndMessages)
+// The prompt loop: its words and messages, the end of input with and without a final newline
+// (a last line without one is not run), and lcd.
+TEST_F(Startup, PromptLoopWordsMessagesAndEndOfInput)
 {
     std::string img = simple();
-    std::string p = img + "(7) # ";
-    run_result r = run_efsh({"-p", "7", img},
-                            "\n \t \n!\n!ls\n ! ls\nLS\nfoo bar\ndebug\ndebug\nlcd\ncd\nmore\nbye now\nls\n");
-    EXPECT_EQ(r.out, p + p + p + p + p + p + p + p + p + p + p + p + p);
-    EXPECT_EQ(r.err,
-              "sorry '!' feature not supported on this system\n"
-              "duh?\ndebug ls bye pwd lcd cd cp more !cmd\n"
-              "duh?\ndebug ls bye pwd lcd cd cp more !cmd\n"
-              "duh?\ndebug ls bye pwd lcd cd cp more !cmd\n"
-              "debug on\ndebug off\nuse: lcd path\nuse: cd path\nuse: more file\n");
-    EXPECT_EQ(r.status, 0);
-}
-
-TEST_F(Startup, EndOfInputWithAndWithoutFinalNewline)
-{
-    std::string img = simple();
-    std::string p = img + "(7) # ";
-    EXPECT_EQ(run_efsh({"-p", "7", img}, "pwd\n").err, "/\n");
-    run_result r = run_efsh({"-p", "7", img}, "pwd\npwd");
-    EXPECT_EQ(r.err, "/\n");
-    EXPECT_EQ(r.out, p + p);
-    EXPECT_EQ(run_efsh({"-p", "7", img}, "").out, p);
-}
-
-TEST_F(Startup, LcdChangesTheHostDirectoryOrReports)
-{
-    std::string img = simple();
-    run_result r = run_efsh({"-p", "7", img}, "lcd /nonexistent-dir\ncp readme out\nbye\n", {dir, {}, {}});
-    EXPECT_EQ(r.err, "/nonexistent-dir: No such file or directory\n");
+    const std::tuple<std::string, int, std::string> cases[] = {
+        {"\n \t \n!\n!ls\n ! ls\nLS\nfoo bar\ndebug\ndebug\nlcd\ncd\nmore\nbye now\nls\n", 13,
+         "sorry '!' feature not supported on this system\n"
+         "duh?\ndebug ls bye pwd lcd cd cp more !cmd\n"
+         "duh?\ndebug ls bye pwd lcd cd cp more !cmd\n"
+         "duh?\ndebug ls bye pwd lcd cd cp more !cmd\n"
+         "debug on\ndebug off\nuse: lcd path\nuse: cd path\nuse: more file\n"},
+        {"pwd\n", 2, "/\n"},
+        {"pwd\npwd", 2, "/\n"},
+        {"", 1, ""},
+        {"lcd /nonexistent-dir\ncp readme out\nbye\n", 3, "/nonexistent-dir: No such file or directory\n"},
+    };
+    for (const auto& [input, prompts, err] : cases) {
+        run_result r = run_efsh({"-p", "7", img}, input, {dir, {}, {}});
+        EXPECT_EQ(r.out, prompts_of(img, prompts)) << input;
+        EXPECT_EQ(r.err, err) << input;
+        EXPECT_EQ(r.status, 0) << input;
+    }
     EXPECT_EQ(read_file(dir + "/out"), "hello\n");
 }
 

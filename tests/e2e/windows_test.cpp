@@ -6,30 +6,11 @@
 #include <filesystem>
 #include <sys/stat.h>
 
-#include "run_efsh.h"
-#include "tests/support/image_builder.h"
+#include "image_session.h"
 
 namespace {
 
-// Each case in a scratch directory of its own, with the stand-in pager, and an image disk.img there.
-class Windows : public ::testing::Test {
-protected:
-    void SetUp() override
-    {
-        dir = make_scratch_dir();
-        use_stand_in_less(dir, opt);
-        img = dir + "/disk.img";
-    }
-    void TearDown() override { remove_tree(dir); }
-    void build(std::vector<imgb::Node> kids)
-    {
-        imgb::Result built = imgb::write_image(imgb::simple_disk(std::move(kids)), img);
-        ASSERT_TRUE(built.ok) << built.error;
-    }
-    run_result run(const std::string& input) { return run_efsh({"-p", "7", img}, input, opt); }
-    std::string dir, img;
-    run_options opt;
-};
+class Windows : public ImageSession {};
 
 TEST_F(Windows, NamesWindowsReadsAsSomethingElseAreNotCopied)
 {
@@ -43,17 +24,16 @@ TEST_F(Windows, NamesWindowsReadsAsSomethingElseAreNotCopied)
                                     imgb::dir("Sub", {imgb::file("f", "f")}), imgb::dir("sub", {imgb::file("g", "g")})};
     for (const std::string& n : bad)
         kids.push_back(imgb::file(n, "x"));
-    imgb::Result built = imgb::write_image(imgb::simple_disk({imgb::dir("d", kids), imgb::file("AUX", "a")}), img);
-    ASSERT_TRUE(built.ok) << built.error;
-    std::filesystem::create_directory(dir + "/T");
-    run_result r = run_efsh({"-p", "7", img}, "cp -r d T\ncp -r AUX T\n", opt);
+    ASSERT_TRUE(build({imgb::dir("d", kids), imgb::file("AUX", "a")}).ok);
+    std::filesystem::create_directory(dir_ + "/T");
+    run_result r = run("cp -r d T\ncp -r AUX T\n");
     std::string expected = "//d/sAME not copied\n//d/sub not copied\n";
     for (const std::string& n : bad)
         expected += "//d/" + n + " not copied\n";
     EXPECT_EQ(r.err, expected + "AUX not copied\n-r makes no sense here\n");
-    EXPECT_EQ(host_tree(dir + "/T"), (std::vector<std::string>{"d/", "d/Same:1", "d/Sub/", "d/Sub/f:1", "d/com10:1",
+    EXPECT_EQ(host_tree(dir_ + "/T"), (std::vector<std::string>{"d/", "d/Same:1", "d/Sub/", "d/Sub/f:1", "d/com10:1",
                                                                 "d/con1:1", "d/ok:2"}));
-    EXPECT_EQ(r.out, prompts_of(img, 3));
+    EXPECT_EQ(r.out, prompts(3));
 }
 
 // A tree twelve levels deep under names of 30 characters, 372 characters in all below the target,
@@ -69,31 +49,31 @@ TEST_F(Windows, DeepTreesAndEightBitNamesAreCopiedWhole)
         path = bottom.name + "/" + path;
     }
     build({bottom, imgb::file("caf\xe9", "e-acute")});
-    std::filesystem::create_directory(dir + "/T");
+    std::filesystem::create_directory(dir_ + "/T");
     run_result r = run("cp -r / T\nlcd T/" + path + "\ncp /caf\xe9 caf\xe9\n");
     EXPECT_EQ(r.err, "");
-    EXPECT_EQ(r.out, prompts_of(img, 4));
+    EXPECT_EQ(r.out, prompts(4));
     std::string on_disk = efsh_under_wine() ? "caf\xc3\xa9" : "caf\xe9";
-    EXPECT_TRUE(read_file(dir + "/T/" + path + "/leaf") == leaf);
-    EXPECT_EQ(read_file(dir + "/T/" + on_disk), "e-acute");
-    EXPECT_EQ(read_file(dir + "/T/" + path + "/" + on_disk), "e-acute");
-    EXPECT_EQ(host_tree(dir + "/T").size(), 12u + 3u);
+    EXPECT_TRUE(read_file(dir_ + "/T/" + path + "/leaf") == leaf);
+    EXPECT_EQ(read_file(dir_ + "/T/" + on_disk), "e-acute");
+    EXPECT_EQ(read_file(dir_ + "/T/" + path + "/" + on_disk), "e-acute");
+    EXPECT_EQ(host_tree(dir_ + "/T").size(), 12u + 3u);
 }
 
 // Double quotes hold blanks in host paths and image paths alike; "" is an empty word.
 TEST_F(Windows, QuotedPathsHoldBlanks)
 {
     build({imgb::dir("old files", {imgb::file("read me", "blank\n")}), imgb::file("f", "f\n")});
-    std::filesystem::create_directories(dir + "/T/My Disks");
-    std::filesystem::create_directories(dir + "/T/My Files");
+    std::filesystem::create_directories(dir_ + "/T/My Disks");
+    std::filesystem::create_directories(dir_ + "/T/My Files");
     run_result r = run("lcd \"T/My Disks\"\ncp -r / \"\"\ncp -r \"/old files\" .\n"
                        "cp f \"../My Files/f 1\"\ncd \"old files\"\nmore \"read me\"\n");
     EXPECT_EQ(r.err, "/: directory, target  does not exist\ncp: No such file or directory\n");
-    EXPECT_EQ(r.out, prompts_of(img, 7));
-    EXPECT_EQ(host_tree(dir + "/T"), (std::vector<std::string>{"My Disks/", "My Disks/old files/",
+    EXPECT_EQ(r.out, prompts(7));
+    EXPECT_EQ(host_tree(dir_ + "/T"), (std::vector<std::string>{"My Disks/", "My Disks/old files/",
                                                                 "My Disks/old files/read me:6", "My Files/",
                                                                 "My Files/f 1:2"}));
-    EXPECT_EQ(read_file(dir + "/less.log"), "blank\n");
+    EXPECT_EQ(read_file(dir_ + "/less.log"), "blank\n");
 }
 
 // Without less on PATH the host's own more pages (under wine, its command interpreter's built-in
@@ -102,24 +82,24 @@ TEST_F(Windows, MoreWithoutLessPagesWithTheHostsMore)
 {
     std::string missing;
     if (efsh_under_wine()) {
-        std::filesystem::remove(dir + "/bin/less.exe");
+        std::filesystem::remove(dir_ + "/bin/less.exe");
         missing = "less not found on PATH: get less.exe with Git for Windows (its usr\\bin folder) or put any less on "
                   "PATH; paging with more\n";
     } else {
-        std::filesystem::remove(dir + "/bin/less");
-        write_file(dir + "/bin/more", "#!/bin/sh\nexec /bin/cat > \"$LESS_LOG\"\n");
-        chmod((dir + "/bin/more").c_str(), 0755);
+        std::filesystem::remove(dir_ + "/bin/less");
+        write_file(dir_ + "/bin/more", "#!/bin/sh\nexec /bin/cat > \"$LESS_LOG\"\n");
+        chmod((dir_ + "/bin/more").c_str(), 0755);
         for (std::string& e : opt.env)
             if (e.rfind("PATH=", 0) == 0)
-                e = "PATH=" + dir + "/bin";  // no /usr/bin, where a less may be
+                e = "PATH=" + dir_ + "/bin";  // no /usr/bin, where a less may be
         missing = "less not found on PATH: install the less package of your system; paging with more\n";
     }
     std::string text = "line one\nline two\n";
     build({imgb::file("notes", text)});
     run_result r = run("more nothing\nmore notes\n");
     EXPECT_EQ(r.err, missing + "fs_fopen: No such file or directory\nnothing: No such file or directory\n");
-    std::string paged = efsh_under_wine() ? r.out : read_file(dir + "/less.log");
-    EXPECT_EQ(paged, efsh_under_wine() ? prompts_of(img, 2) + text + prompts_of(img, 1) : text);
+    std::string paged = efsh_under_wine() ? r.out : read_file(dir_ + "/less.log");
+    EXPECT_EQ(paged, efsh_under_wine() ? prompts(2) + text + prompts(1) : text);
 }
 
 // The image is never written, by its own name, by a hard link, or as a name cp -r meets in the
@@ -130,12 +110,12 @@ TEST_F(Windows, TheImageIsNeverWritten)
         GTEST_SKIP() << "the Windows host layer's own case; every host's is with the cp tests";
     build({imgb::file("disk.img", "inner"), imgb::dir("d", {imgb::file("x", "x")})});
     std::string before = read_file(img);
-    std::filesystem::create_directory(dir + "/T");
-    std::filesystem::create_hard_link(img, dir + "/T/hard.img");
+    std::filesystem::create_directory(dir_ + "/T");
+    std::filesystem::create_hard_link(img, dir_ + "/T/hard.img");
     run_result r = run("cp /disk.img disk.img\ncp /disk.img T/hard.img\ncp -r / .\n");
     EXPECT_TRUE(read_file(img) == before);
-    EXPECT_EQ(read_file(dir + "/d/x"), "x");
-    EXPECT_EQ(r.out, prompts_of(img, 4));
+    EXPECT_EQ(read_file(dir_ + "/d/x"), "x");
+    EXPECT_EQ(r.out, prompts(4));
     EXPECT_EQ(r.err, "disk.img: the image being read is never written\nT/hard.img: the image being read is never written\n"
                      "disk.img: the image being read is never written\n");
 }
@@ -149,22 +129,22 @@ TEST_F(Windows, TreeCopyWritesNothingThroughWhatIsThere)
         GTEST_SKIP() << "the Windows host layer's own case; every host's is with the cp tests";
     opt.timeout_seconds = hang_seconds();
     build({imgb::file("pipe", "p"), imgb::file("nowhere", "n"), imgb::file("outside", "o"), imgb::file("ok", "ok")});
-    std::filesystem::create_directories(dir + "/T");
-    std::filesystem::create_directories(dir + "/O");
-    ASSERT_EQ(mkfifo((dir + "/T/pipe").c_str(), 0644), 0);
-    std::filesystem::create_symlink(dir + "/O/made", dir + "/T/nowhere");
-    std::filesystem::create_directory_symlink(dir + "/O", dir + "/T/outside");
+    std::filesystem::create_directories(dir_ + "/T");
+    std::filesystem::create_directories(dir_ + "/O");
+    ASSERT_EQ(mkfifo((dir_ + "/T/pipe").c_str(), 0644), 0);
+    std::filesystem::create_symlink(dir_ + "/O/made", dir_ + "/T/nowhere");
+    std::filesystem::create_directory_symlink(dir_ + "/O", dir_ + "/T/outside");
     run_result r = run("cp -r / T\n");
     EXPECT_FALSE(r.timed_out);
-    EXPECT_EQ(host_tree(dir + "/O"), std::vector<std::string>{});
-    EXPECT_EQ(read_file(dir + "/T/ok"), "ok");
-    EXPECT_EQ(r.out, prompts_of(img, 2));
+    EXPECT_EQ(host_tree(dir_ + "/O"), std::vector<std::string>{});
+    EXPECT_EQ(read_file(dir_ + "/T/ok"), "ok");
+    EXPECT_EQ(r.out, prompts(2));
 }
 
 // An image in a folder whose name the system's code page cannot hold (Greek here) still opens.
 TEST_F(Windows, ImageInAFolderNamedInAnyScriptOpens)
 {
-    std::string folder = dir + "/\xce\xa9\xce\xbc\xce\xad\xce\xb3\xce\xb1";  // Ωμέγα in UTF-8
+    std::string folder = dir_ + "/\xce\xa9\xce\xbc\xce\xad\xce\xb3\xce\xb1";  // Ωμέγα in UTF-8
     std::filesystem::create_directory(folder);
     img = folder + "/disk.img";
     build({imgb::dir("etc", {})});

@@ -12,52 +12,57 @@ using imgb::file;
 
 namespace {
 
-using names = std::vector<std::string>;
+class Completion : public Mounted {
+protected:
+    void TearDown() override
+    {
+        if (!host.empty())
+            std::system(("rm -rf " + host).c_str());
+        Mounted::TearDown();
+    }
+    // A host directory of the test's own, holding a directory of this name.
+    void make_host(const std::string& sub)
+    {
+        char tmpl[] = "/tmp/efsh-complete-XXXXXX";
+        ASSERT_NE(mkdtemp(tmpl), nullptr);
+        host = tmpl;
+        ASSERT_EQ(mkdir((host + "/" + sub).c_str(), 0755), 0);
+    }
+    std::string host;
+};
 
-class Completion : public Mounted {};
+// What Tab gives for the text before the cursor, as "insert|match,match".
+std::string tab(const std::string& line)
+{
+    completion c = complete_line(line.c_str());
+    std::string shown = c.insert + "|";
+    for (size_t i = 0; i < c.matches.size(); ++i)
+        shown += (i ? "," : "") + c.matches[i];
+    return shown;
+}
 
 TEST_F(Completion, CommandWordsImagePathsAndHostPaths)
 {
     mount({dir("usr", {dir("lib", {}), file("libc.a", "x")}), file("uxfile", "x"), imgb::symlink("ulink", "usr"),
            file("u x", "blank"), dir("etc", {})});
 
-    EXPECT_EQ(complete_line("by").insert, "e ");
-    completion c = complete_line("c");
-    EXPECT_EQ(c.insert, "");
-    EXPECT_EQ(c.matches, (names{"cd", "cp"}));
-    EXPECT_EQ(complete_line("").matches.size(), 9u);
-    EXPECT_EQ(complete_line("t").insert, "ar ");
-
     // cd takes directories only; more and the source of cp any name; a name with a blank cannot be
-    // typed as one word and is never offered.
-    EXPECT_EQ(complete_line("cd u").insert, "sr/");
-    c = complete_line("more u");
-    EXPECT_EQ(c.insert, "");
-    EXPECT_EQ(c.matches, (names{"ulink", "usr/", "uxfile"}));
-    c = complete_line("more  usr/li");
-    EXPECT_EQ(c.insert, "b");
-    EXPECT_EQ(c.matches, (names{"lib/", "libc.a"}));
-    EXPECT_EQ(complete_line("more /usr/libc").insert, ".a ");
-    EXPECT_EQ(complete_line("cp -r -v e").insert, "tc/");
-    EXPECT_EQ(complete_line("cp -- ux").insert, "file ");
-    ASSERT_EQ(fs_chdir("usr"), 0);
-    EXPECT_EQ(complete_line("cd l").insert, "ib/");
-    EXPECT_EQ(complete_line("cd /e").insert, "tc/");
-
-    // Words that take no path, an escape, and options complete to nothing.
-    for (const char* none : {"ls l", "bye l", "cd lib l", "!cd l", "cp -", "xyz l"})
-        EXPECT_TRUE(complete_line(none).matches.empty()) << none;
-
-    // The host side: lcd takes directories, the target of cp any name.
-    char tmpl[] = "/tmp/efsh-complete-XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    std::string host = tmpl;
-    ASSERT_EQ(mkdir((host + "/alpha").c_str(), 0755), 0);
+    // typed as one word and is never offered. Words that take no path, an escape, and options
+    // complete to nothing. The host side: lcd takes directories, the target of cp any name.
+    ASSERT_NO_FATAL_FAILURE(make_host("alpha"));
     std::ofstream(host + "/alps") << "x";
-    EXPECT_EQ(complete_line(("lcd " + host + "/al").c_str()).insert, "pha/");
-    c = complete_line(("cp libc.a " + host + "/al").c_str());
-    EXPECT_EQ(c.insert, "p");
-    EXPECT_EQ(c.matches, (names{"alpha/", "alps"}));
+    const std::pair<std::string, std::string> at_root[] = {
+        {"by", "e |bye"}, {"c", "|cd,cp"}, {"", "|bye,cd,cp,debug,lcd,ls,more,pwd,tar"}, {"t", "ar |tar"}, {"cd u", "sr/|usr/"},
+        {"more u", "|ulink,usr/,uxfile"}, {"more  usr/li", "b|lib/,libc.a"}, {"more /usr/libc", ".a |libc.a"},
+        {"cp -r -v e", "tc/|etc/"}, {"cp -- ux", "file |uxfile"}};
+    const std::pair<std::string, std::string> in_usr[] = {
+        {"cd l", "ib/|lib/"}, {"cd /e", "tc/|etc/"}, {"ls l", "|"}, {"bye l", "|"}, {"cd lib l", "|"}, {"!cd l", "|"},
+        {"cp -", "|"}, {"xyz l", "|"}, {"lcd " + host + "/al", "pha/|alpha/"}, {"cp libc.a " + host + "/al", "p|alpha/,alps"}};
+    for (const auto& [line, shown] : at_root)
+        EXPECT_EQ(tab(line), shown) << line;
+    ASSERT_EQ(fs_chdir("usr"), 0);
+    for (const auto& [line, shown] : in_usr)
+        EXPECT_EQ(tab(line), shown) << line;
 
     // Completion leaves no trace in the error codes a later command reports.
     fs_errno = FS_EBADPART;
@@ -66,7 +71,6 @@ TEST_F(Completion, CommandWordsImagePathsAndHostPaths)
     EXPECT_TRUE(complete_line(("lcd " + host + "/nothing/x").c_str()).matches.empty());
     EXPECT_EQ(fs_errno, FS_EBADPART);
     EXPECT_EQ(errno, EPERM);
-    std::system(("rm -rf " + host).c_str());
 }
 
 TEST_F(Completion, DamagedDirectoryOffersWhatCanBeRead)
@@ -76,28 +80,18 @@ TEST_F(Completion, DamagedDirectoryOffersWhatCanBeRead)
     d.dir_entries_per_block = 2;  // blocks: [. ..] [a1 a2] [a3 a4]
     d.damage.bad_dir_magic_blocks = {2};
     mount({d});
-    completion c = complete_line("more d/a");
-    EXPECT_EQ(c.insert, "");
-    EXPECT_EQ(c.matches, (names{"a1", "a2"}));
+    EXPECT_EQ(tab("more d/a"), "|a1,a2");
 }
 
 TEST_F(Completion, NamesWithBlanksCompleteInsideQuotes)
 {
     mount({file("u x", "blank"), dir("my dir", {file("a b", "x")}), file("ux", "x")});
-    completion c = complete_line("more \"u");
-    EXPECT_EQ(c.matches, (names{"u x", "ux"}));
-    EXPECT_EQ(complete_line("more \"u ").insert, "x\" ");
-    EXPECT_EQ(complete_line("cd \"my").insert, " dir/");
-    EXPECT_EQ(complete_line("cp \"my dir\"/a").matches, names{});
-    EXPECT_EQ(complete_line("cp \"my dir/a").insert, " b\" ");
-
-    char tmpl[] = "/tmp/efsh-complete-XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    std::string host = tmpl;
-    ASSERT_EQ(mkdir((host + "/My Disks").c_str(), 0755), 0);
-    EXPECT_EQ(complete_line(("lcd \"" + host + "/My").c_str()).insert, " Disks/");
-    EXPECT_EQ(complete_line(("lcd " + host + "/My").c_str()).insert, "");
-    std::system(("rm -rf " + host).c_str());
+    ASSERT_NO_FATAL_FAILURE(make_host("My Disks"));
+    const std::pair<std::string, std::string> cases[] = {
+        {"more \"u", "|u x,ux"}, {"more \"u ", "x\" |u x"}, {"cd \"my", " dir/|my dir/"}, {"cp \"my dir\"/a", "|"},
+        {"cp \"my dir/a", " b\" |a b"}, {"lcd \"" + host + "/My", " Disks/|My Disks/"}, {"lcd " + host + "/My", "|"}};
+    for (const auto& [line, shown] : cases)
+        EXPECT_EQ(tab(line), shown) << line;
 }
 
 TEST(CompletionColumns, ListReadsDownTheColumns)

@@ -3,6 +3,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstring>
+#include <functional>
 #include <initializer_list>
 #include <string>
 #include <vector>
@@ -29,7 +32,23 @@ private:
     std::vector<char*> pointers_;
 };
 
-constexpr const char* kOpts = "hdp:V";
+char kept[] = "kept";
+
+// One call as "ret[optarg]@optind.optpos": ret is the letter, -1, or ? and optopt; optarg is
+// shown as argument+offset, [] when cleared, and left out when the call kept it.
+std::string traced_call(const Argv& a, const char* opts)
+{
+    efsh::optarg = kept;
+    const int c = efsh::getopt(a.argc(), a.argv(), opts);
+    std::string t = c == -1 ? "-1" : c == '?' ? "?" + std::string(1, char(efsh::optopt)) : std::string(1, char(c));
+    std::string where = efsh::optarg == nullptr ? "[]" : efsh::optarg == kept ? "" : "[elsewhere]";
+    const std::less<const char*> before;
+    for (int i = 0; efsh::optarg != nullptr && i < a.argc(); ++i)
+        if (!before(efsh::optarg, a[i]) && !before(a[i] + std::strlen(a[i]), efsh::optarg))
+            where = "[" + std::to_string(i) + "+" + std::to_string(efsh::optarg - a[i]) + "]";
+    t += where;
+    return t + "@" + std::to_string(efsh::optind) + "." + std::to_string(efsh::optpos);
+}
 
 class GetoptTest : public testing::Test {
 protected:
@@ -40,8 +59,6 @@ protected:
         efsh::optopt = 0;
     }
     void TearDown() override { efsh::getopt_reset(); }
-
-    static int next(const Argv& a) { return efsh::getopt(a.argc(), a.argv(), kOpts); }
 };
 
 TEST_F(GetoptTest, StartsWithDocumentedState)
@@ -51,263 +68,76 @@ TEST_F(GetoptTest, StartsWithDocumentedState)
     EXPECT_EQ(efsh::opterr, 1);
 }
 
-TEST_F(GetoptTest, GroupedOptionsWithAttachedArgument)
+// Each row calls getopt once for every call its trace names, on a fresh start.
+TEST_F(GetoptTest, CallsTraceOptionsArgumentsOperandsAndErrors)
 {
-    Argv a{"efsh", "-dp3", "file"};
-    EXPECT_EQ(next(a), 'd');
-    EXPECT_EQ(efsh::optarg, nullptr);
-    EXPECT_EQ(efsh::optind, 1);
-    EXPECT_EQ(efsh::optpos, 2);
-    EXPECT_EQ(next(a), 'p');
-    ASSERT_NE(efsh::optarg, nullptr);
-    EXPECT_STREQ(efsh::optarg, "3");
-    EXPECT_EQ(efsh::optarg, a[1] + 3);  // points into the argument itself
-    EXPECT_EQ(efsh::optind, 2);
-    EXPECT_EQ(efsh::optpos, 1);
-    EXPECT_EQ(next(a), -1);
-    EXPECT_EQ(efsh::optind, 2);
+    struct Case {
+        Argv argv;
+        const char* opts;
+        int opterr;
+        const char* trace;
+        const char* err;
+    };
+    const Case cases[] = {
+        // Grouped options, an argument attached (pointing into the word itself) or separate.
+        {{"efsh", "-dp3", "file"}, "hdp:V", 1, "d[]@1.2 p[1+3]@2.1 -1@2.1", ""},
+        {{"efsh", "-dp3"}, "hdp:V", 1, "d[]@1.2 p[1+3]@2.1 -1@2.1", ""},
+        {{"efsh", "-d", "-p", "3", "file"}, "hdp:V", 1, "d[]@2.1 p[3+0]@4.1 -1@4.1", ""},
+        {{"efsh", "-p", "3", "-h"}, "hdp:V", 1, "p[2+0]@3.1 h[]@4.1 -1@4.1", ""},
+        // A missing argument: reported, optarg kept.
+        {{"./efsh", "-d", "-p"}, "hdp:V", 1, "d[]@2.1 ?p@3.1 -1@3.1", "./efsh: option requires an argument -- p\n"},
+        {{"efsh", "-dp"}, "hdp:V", 1, "d[]@1.2 ?p@2.1", "efsh: option requires an argument -- p\n"},
+        // The argument is taken whatever it holds.
+        {{"efsh", "-p", "-d", "file"}, "hdp:V", 1, "p[2+0]@3.1 -1@3.1", ""},
+        {{"efsh", "-p", "--"}, "hdp:V", 1, "p[2+0]@3.1 -1@3.1", ""},
+        // Illegal options, at the start and the end of a word, then the parse goes on.
+        {{"efsh", "-xd", "file"}, "hdp:V", 1, "?x@1.2 d[]@2.1 -1@2.1", "efsh: illegal option -- x\n"},
+        {{"efsh", "-dx", "-h"}, "hdp:V", 1, "d[]@1.2 ?x@2.1 h[]@3.1", "efsh: illegal option -- x\n"},
+        {{"cp", "-rv", "-x", "src", "dst"}, "rpv", 1, "r[]@1.2 v[]@2.1 ?x@3.1 -1@3.1", "cp: illegal option -- x\n"},
+        // A colon is never an option, not even with a leading colon in the option string.
+        {{"efsh", "-:"}, "hdp:V", 1, "?:@2.1", "efsh: illegal option -- :\n"},
+        {{"efsh", "-q", "-:"}, ":q", 1, "q[]@2.1 ?:@3.1", "efsh: illegal option -- :\n"},
+        {{"efsh", "--x", "file"}, "hdp:V", 1, "?-@1.2 ?x@2.1 -1@2.1", "efsh: illegal option -- -\nefsh: illegal option -- x\n"},
+        // What ends the options: --, a lone dash, the first operand, the end of the vector.
+        {{"efsh", "--", "-d", "file"}, "hdp:V", 1, "-1@2.1", ""},
+        {{"efsh", "-d", "-", "file"}, "hdp:V", 1, "d[]@2.1 -1@2.1 -1@2.1", ""},
+        {{"efsh", "file", "-d"}, "hdp:V", 1, "-1@1.1", ""},
+        {{"efsh"}, "hdp:V", 1, "-1@1.1", ""},
+        // opterr 0: silent; a byte with the high bit set is an option letter, not the end.
+        {{"efsh", "-xd", "-:", "--y", "-p"}, "hdp:V", 0, "?x@1.2 d[]@2.1 ?:@3.1 ?-@3.2 ?y@4.1 ?p@5.1 -1@5.1", ""},
+        {{"efsh", "-\xff"}, "hdp:V", 0, "?\xff@2.1", ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.trace);
+        efsh::getopt_reset();
+        efsh::opterr = c.opterr;
+        testing::internal::CaptureStderr();
+        std::string trace;
+        for (size_t calls = std::count(c.trace, c.trace + std::strlen(c.trace), ' ') + 1; calls > 0; --calls)
+            trace += traced_call(c.argv, c.opts) + (calls > 1 ? " " : "");
+        EXPECT_EQ(testing::internal::GetCapturedStderr(), c.err);
+        EXPECT_EQ(trace, c.trace);
+    }
 }
 
-TEST_F(GetoptTest, AttachedArgumentAtEndOfVector)
+// Reset starts over at argument 1 of a new vector, also when left inside an argument, and keeps
+// optarg and optopt.
+TEST_F(GetoptTest, ResetStartsOverKeepingOptargAndOptopt)
 {
-    Argv a{"efsh", "-dp3"};
-    EXPECT_EQ(next(a), 'd');
-    EXPECT_EQ(next(a), 'p');
-    EXPECT_STREQ(efsh::optarg, "3");
-    EXPECT_EQ(next(a), -1);
-    EXPECT_EQ(efsh::optind, 2);
-}
-
-TEST_F(GetoptTest, SeparateOptionsAndArgument)
-{
-    Argv a{"efsh", "-d", "-p", "3", "file"};
-    EXPECT_EQ(next(a), 'd');
-    EXPECT_EQ(efsh::optind, 2);
-    EXPECT_EQ(next(a), 'p');
-    EXPECT_EQ(efsh::optarg, a[3]);
-    EXPECT_EQ(efsh::optind, 4);
-    EXPECT_EQ(next(a), -1);
-    EXPECT_EQ(efsh::optind, 4);
-    EXPECT_STREQ(a[efsh::optind], "file");
-}
-
-TEST_F(GetoptTest, OptionWithoutArgumentClearsOptarg)
-{
-    Argv a{"efsh", "-p", "3", "-h"};
-    EXPECT_EQ(next(a), 'p');
-    EXPECT_STREQ(efsh::optarg, "3");
-    EXPECT_EQ(next(a), 'h');
-    EXPECT_EQ(efsh::optarg, nullptr);
-    EXPECT_EQ(next(a), -1);
-    EXPECT_EQ(efsh::optind, 4);
-}
-
-TEST_F(GetoptTest, MissingArgumentIsReported)
-{
-    Argv a{"./efsh", "-d", "-p"};
-    char previous[] = "kept";
-    testing::internal::CaptureStderr();
-    EXPECT_EQ(next(a), 'd');
-    efsh::optarg = previous;
-    EXPECT_EQ(next(a), '?');
-    EXPECT_EQ(testing::internal::GetCapturedStderr(),
-              "./efsh: option requires an argument -- p\n");
-    EXPECT_EQ(efsh::optopt, 'p');
-    EXPECT_EQ(efsh::optind, a.argc());
-    EXPECT_EQ(efsh::optpos, 1);
-    EXPECT_EQ(efsh::optarg, previous);
-    EXPECT_EQ(next(a), -1);
-}
-
-TEST_F(GetoptTest, MissingArgumentAfterGroupedOption)
-{
-    Argv a{"efsh", "-dp"};
-    testing::internal::CaptureStderr();
-    EXPECT_EQ(next(a), 'd');
-    EXPECT_EQ(next(a), '?');
-    EXPECT_EQ(testing::internal::GetCapturedStderr(), "efsh: option requires an argument -- p\n");
-    EXPECT_EQ(efsh::optind, 2);
-}
-
-TEST_F(GetoptTest, ArgumentIsTakenWhateverItHolds)
-{
-    Argv a{"efsh", "-p", "-d", "file"};
-    EXPECT_EQ(next(a), 'p');
-    EXPECT_STREQ(efsh::optarg, "-d");
-    EXPECT_EQ(efsh::optind, 3);
-    EXPECT_EQ(next(a), -1);
-    EXPECT_EQ(efsh::optind, 3);
-
-    Argv b{"efsh", "-p", "--"};
-    efsh::getopt_reset();
-    EXPECT_EQ(next(b), 'p');
-    EXPECT_STREQ(efsh::optarg, "--");
-    EXPECT_EQ(next(b), -1);
-    EXPECT_EQ(efsh::optind, 3);
-}
-
-TEST_F(GetoptTest, IllegalOptionThenValidOneInSameArgument)
-{
-    Argv a{"efsh", "-xd", "file"};
-    char previous[] = "kept";
-    efsh::optarg = previous;
-    testing::internal::CaptureStderr();
-    EXPECT_EQ(next(a), '?');
-    EXPECT_EQ(testing::internal::GetCapturedStderr(), "efsh: illegal option -- x\n");
-    EXPECT_EQ(efsh::optopt, 'x');
-    EXPECT_EQ(efsh::optarg, previous);
-    EXPECT_EQ(efsh::optind, 1);
-    EXPECT_EQ(efsh::optpos, 2);
-    EXPECT_EQ(next(a), 'd');
-    EXPECT_EQ(efsh::optind, 2);
-    EXPECT_EQ(next(a), -1);
-}
-
-TEST_F(GetoptTest, IllegalOptionAtEndOfArgumentMovesOn)
-{
-    Argv a{"efsh", "-dx", "-h"};
-    testing::internal::CaptureStderr();
-    EXPECT_EQ(next(a), 'd');
-    EXPECT_EQ(next(a), '?');
-    EXPECT_EQ(efsh::optind, 2);
-    EXPECT_EQ(efsh::optpos, 1);
-    EXPECT_EQ(next(a), 'h');
-    EXPECT_EQ(testing::internal::GetCapturedStderr(), "efsh: illegal option -- x\n");
-}
-
-TEST_F(GetoptTest, ColonIsNeverAnOption)
-{
-    Argv a{"efsh", "-:"};
-    testing::internal::CaptureStderr();
-    EXPECT_EQ(next(a), '?');
-    EXPECT_EQ(testing::internal::GetCapturedStderr(), "efsh: illegal option -- :\n");
-    EXPECT_EQ(efsh::optopt, ':');
-    EXPECT_EQ(efsh::optind, 2);
-
-    // A leading colon in the option string has no special meaning either.
-    Argv b{"efsh", "-q", "-:"};
-    efsh::getopt_reset();
-    testing::internal::CaptureStderr();
-    EXPECT_EQ(efsh::getopt(b.argc(), b.argv(), ":q"), 'q');
-    EXPECT_EQ(efsh::getopt(b.argc(), b.argv(), ":q"), '?');
-    EXPECT_EQ(testing::internal::GetCapturedStderr(), "efsh: illegal option -- :\n");
-}
-
-TEST_F(GetoptTest, DoubleDashWithLetterIsTwoIllegalOptions)
-{
-    Argv a{"efsh", "--x", "file"};
-    testing::internal::CaptureStderr();
-    EXPECT_EQ(next(a), '?');
-    EXPECT_EQ(efsh::optopt, '-');
-    EXPECT_EQ(next(a), '?');
-    EXPECT_EQ(efsh::optopt, 'x');
-    EXPECT_EQ(testing::internal::GetCapturedStderr(),
-              "efsh: illegal option -- -\nefsh: illegal option -- x\n");
-    EXPECT_EQ(next(a), -1);
-    EXPECT_EQ(efsh::optind, 2);
-}
-
-TEST_F(GetoptTest, DoubleDashEndsOptions)
-{
-    Argv a{"efsh", "--", "-d", "file"};
-    EXPECT_EQ(next(a), -1);
-    EXPECT_EQ(efsh::optind, 2);
-    EXPECT_STREQ(a[efsh::optind], "-d");
-}
-
-TEST_F(GetoptTest, LoneDashIsAnOperand)
-{
-    Argv a{"efsh", "-d", "-", "file"};
-    EXPECT_EQ(next(a), 'd');
-    EXPECT_EQ(next(a), -1);
-    EXPECT_EQ(efsh::optind, 2);
-    EXPECT_EQ(next(a), -1);
-    EXPECT_EQ(efsh::optind, 2);
-}
-
-TEST_F(GetoptTest, FirstOperandEndsOptions)
-{
-    Argv a{"efsh", "file", "-d"};
-    EXPECT_EQ(next(a), -1);
-    EXPECT_EQ(efsh::optind, 1);
-}
-
-TEST_F(GetoptTest, EmptyVectorTail)
-{
-    Argv a{"efsh"};
-    EXPECT_EQ(next(a), -1);
-    EXPECT_EQ(efsh::optind, 1);
-}
-
-TEST_F(GetoptTest, SilentWhenOpterrIsZero)
-{
+    Argv first{"efsh", "-dh"};
     efsh::opterr = 0;
-    Argv a{"efsh", "-xd", "-:", "--y", "-p"};
-    testing::internal::CaptureStderr();
-    EXPECT_EQ(next(a), '?');
-    EXPECT_EQ(efsh::optopt, 'x');
-    EXPECT_EQ(next(a), 'd');
-    EXPECT_EQ(next(a), '?');
-    EXPECT_EQ(efsh::optopt, ':');
-    EXPECT_EQ(next(a), '?');
-    EXPECT_EQ(efsh::optopt, '-');
-    EXPECT_EQ(next(a), '?');
-    EXPECT_EQ(efsh::optopt, 'y');
-    EXPECT_EQ(next(a), '?');
-    EXPECT_EQ(efsh::optopt, 'p');
-    EXPECT_EQ(efsh::optind, a.argc());
-    EXPECT_EQ(next(a), -1);
-    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
-}
-
-TEST_F(GetoptTest, ResetStartsOverOnNewVector)
-{
-    Argv first{"efsh", "-dp"};
-    testing::internal::CaptureStderr();
-    efsh::opterr = 0;
-    EXPECT_EQ(next(first), 'd');  // left in the middle of an argument
-    EXPECT_EQ(efsh::optpos, 2);
-    EXPECT_EQ(next(first), '?');
-    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
-    const int kept_optopt = efsh::optopt;
-
-    char previous[] = "kept";
-    efsh::optarg = previous;
+    EXPECT_EQ(traced_call(first, "hdp:V"), "d[]@1.2");  // left in the middle of an argument
+    efsh::optarg = kept;
     efsh::getopt_reset();
     EXPECT_EQ(efsh::optind, 1);
     EXPECT_EQ(efsh::optpos, 1);
     EXPECT_EQ(efsh::opterr, 1);
-    EXPECT_EQ(efsh::optarg, previous);
-    EXPECT_EQ(efsh::optopt, kept_optopt);
-
-    Argv cp{"cp", "-rv", "-x", "src", "dst"};
-    EXPECT_EQ(efsh::getopt(cp.argc(), cp.argv(), "rpv"), 'r');
-    EXPECT_EQ(efsh::getopt(cp.argc(), cp.argv(), "rpv"), 'v');
-    testing::internal::CaptureStderr();
-    EXPECT_EQ(efsh::getopt(cp.argc(), cp.argv(), "rpv"), '?');
-    EXPECT_EQ(testing::internal::GetCapturedStderr(), "cp: illegal option -- x\n");
-    EXPECT_EQ(efsh::getopt(cp.argc(), cp.argv(), "rpv"), -1);
-    EXPECT_EQ(efsh::optind, 3);
-}
-
-TEST_F(GetoptTest, ResetMidArgumentStartsAtFirstLetter)
-{
-    Argv first{"efsh", "-dh"};
-    EXPECT_EQ(next(first), 'd');
-    efsh::getopt_reset();
+    EXPECT_EQ(efsh::optarg, kept);
+    EXPECT_EQ(efsh::optopt, 'd');
     Argv second{"efsh", "-Vh"};
-    EXPECT_EQ(next(second), 'V');
-    EXPECT_EQ(next(second), 'h');
-    EXPECT_EQ(next(second), -1);
-}
-
-TEST_F(GetoptTest, HighBitCharacterIsNotEndOfOptions)
-{
-    Argv a{"efsh", "-\xff"};
-    efsh::opterr = 0;
-    EXPECT_EQ(next(a), '?');
-    EXPECT_EQ(efsh::optopt, 0xff);
-    EXPECT_EQ(efsh::optind, 2);
+    std::string trace = traced_call(second, "hdp:V");
+    trace += " " + traced_call(second, "hdp:V");
+    EXPECT_EQ(trace + " " + traced_call(second, "hdp:V"), "V[]@1.2 h[]@2.1 -1@2.1");
 }
 
 }  // namespace

@@ -43,13 +43,7 @@ TEST_F(InodeCalls, LookupTellsAbsentFromDamaged)
     }
     EXPECT_EQ(fs_iopendir(ino(r, "/plain")), nullptr);
     EXPECT_EQ(fs_errno, FS_ENOTDIR);
-    fs_dir* d = fs_iopendir(ino(r, "/d"));
-    ASSERT_NE(d, nullptr);
-    int entries = 0;
-    while (fs_readdir(d))
-        ++entries;
-    EXPECT_EQ(entries, 3);  // ".", ".." and x
-    fs_closedir(d);
+    EXPECT_EQ(names_of(fs_iopendir(ino(r, "/d"))), (std::vector<std::string>{".", "..", "x"}));
 }
 
 // Pieces of runs read straight from the image: the file's bytes, and nothing from an extent a

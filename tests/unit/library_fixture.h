@@ -7,6 +7,7 @@
 #include <fstream>
 #include <iterator>
 #include <string>
+#include <vector>
 #include <unistd.h>
 
 #include "efs/efs_file.h"
@@ -67,6 +68,21 @@ protected:
             *osize = s->osize;
         fs_fclose(s);
         return out;
+    }
+
+    // The names a directory stream gives (at most `limit`), and the stream closed.
+    static std::vector<std::string> names_of(fs_dir* d, size_t limit = 100000)
+    {
+        std::vector<std::string> got;
+        EXPECT_NE(d, nullptr);
+        while (d && got.size() < limit)
+            if (fs_dirent* e = fs_readdir(d))
+                got.push_back(e->d_name);
+            else
+                break;
+        if (d)
+            fs_closedir(d);
+        return got;
     }
 
     // Reads a whole file run by run, as more does, or with `copy` into a host file, as cp does

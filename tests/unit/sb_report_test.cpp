@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -76,58 +77,48 @@ TEST_F(SuperblockReport, FullReport)
     EXPECT_EQ(lines(text).size(), 19u);
 }
 
-TEST_F(SuperblockReport, EpochAndNegativeValues)
+// Each row changes fields of a superblock (the sample, or an empty one) and names report lines.
+TEST_F(SuperblockReport, FieldByFieldCornerCases)
 {
-    superblock sb{};
-    sb.sb_dirty = static_cast<int16_t>(0xFFFF);
-    sb.sb_heads = -300;
-    sb.sb_size = -1;
-    const std::vector<std::string> l = lines(report(sb));
-    ASSERT_EQ(l.size(), 19u);
-    EXPECT_EQ(l[0], "-1\tsize of filesystem, in sectors");
-    EXPECT_EQ(l[5], "-300\theads per cylinder");
-    EXPECT_EQ(l[7], "-1\tfs needs to be fsck'd");
-    EXPECT_EQ(l[8], "last super-block update:\tThu Jan  1 00:00:00 1970");
-    EXPECT_EQ(l[9], "0\tmagic number (should be 72959)");
-    EXPECT_EQ(l[10], "file system name:       ");
-    EXPECT_EQ(l[11], "file system pack name:       ");
-    EXPECT_EQ(l[18], "0\tchecksum of volume portion of fs");
-}
-
-TEST_F(SuperblockReport, DirtyFlagPrintsSignedValue)
-{
-    superblock sb = sample();
-    sb.sb_dirty = 0x1234;
-    EXPECT_EQ(lines(report(sb))[7], "4660\tfs needs to be fsck'd");
-}
-
-TEST_F(SuperblockReport, NamesAreRightAlignedAndStopAtNul)
-{
-    superblock sb = sample();
-    std::memcpy(sb.sb_name, "abcdef", 6);  // the pack field follows directly
-    std::memcpy(sb.sb_pack, "x\0yz", 4);
-    const std::vector<std::string> l = lines(report(sb));
-    EXPECT_EQ(l[10], "file system name: abcdef");
-    EXPECT_EQ(l[11], "file system pack name:      x");
-}
-
-TEST_F(SuperblockReport, MagicLineMakesNoComparison)
-{
-    superblock sb = sample();
-    sb.sb_magic = -1;
-    EXPECT_EQ(lines(report(sb))[9], "ffffffff\tmagic number (should be 72959)");
-}
-
-TEST_F(SuperblockReport, DateOfMostNegativeTime)
-{
-    superblock sb = sample();
-    sb.sb_time = INT32_MIN;
-    const std::time_t when = INT32_MIN;
-    const char* date = std::ctime(&when);
-    const std::string expected =
-        std::string("last super-block update:\t") +
-        (date != nullptr ? std::string(date, std::strlen(date) - 1) : "(unrepresentable date)");
-    EXPECT_EQ(lines(report(sb))[8], expected);
+    const std::time_t most_negative = INT32_MIN;
+    const char* date = std::ctime(&most_negative);
+    struct Case {
+        bool empty;
+        std::function<void(superblock&)> set;
+        std::vector<std::pair<size_t, std::string>> lines;
+    };
+    const Case cases[] = {
+        {true,
+         [](superblock& sb) {
+             sb.sb_dirty = static_cast<int16_t>(0xFFFF);
+             sb.sb_heads = -300;
+             sb.sb_size = -1;
+         },
+         {{0, "-1\tsize of filesystem, in sectors"}, {5, "-300\theads per cylinder"}, {7, "-1\tfs needs to be fsck'd"},
+          {8, "last super-block update:\tThu Jan  1 00:00:00 1970"}, {9, "0\tmagic number (should be 72959)"},
+          {10, "file system name:       "}, {11, "file system pack name:       "},
+          {18, "0\tchecksum of volume portion of fs"}}},
+        {false, [](superblock& sb) { sb.sb_dirty = 0x1234; }, {{7, "4660\tfs needs to be fsck'd"}}},
+        // Names are right-aligned and stop at a NUL; a full one runs into the pack field.
+        {false,
+         [](superblock& sb) {
+             std::memcpy(sb.sb_name, "abcdef", 6);
+             std::memcpy(sb.sb_pack, "x\0yz", 4);
+         },
+         {{10, "file system name: abcdef"}, {11, "file system pack name:      x"}}},
+        {false, [](superblock& sb) { sb.sb_magic = -1; }, {{9, "ffffffff\tmagic number (should be 72959)"}}},
+        {false, [](superblock& sb) { sb.sb_time = INT32_MIN; },
+         {{8, std::string("last super-block update:\t") +
+                  (date != nullptr ? std::string(date, std::strlen(date) - 1) : "(unrepresentable date)")}}},
+    };
+    for (const Case& c : cases) {
+        superblock sb = c.empty ? superblock{} : sample();
+        c.set(sb);
+        const std::vector<std::string> l = lines(report(sb));
+        ASSERT_EQ(l.size(), 19u);
+        for (const auto& [n, line] : c.lines)
+            EXPECT_EQ(l[n], line) << n;
+    }
 }
 
 }  // namespace

@@ -5,11 +5,12 @@ using imgb::file;
 
 class Streams : public Mounted {
 protected:
-    // A file of the given data spread over that many extents, for the damage switches to work on.
-    static imgb::Node spread(const char* name, const std::string& data, int extents)
+    // A file of the given data spread over that many extents, damaged as given.
+    static imgb::Node spread(const char* name, const std::string& data, int extents, imgb::NodeDamage damage = {})
     {
         imgb::Node n = file(name, data);
         n.extents = extents;
+        n.damage = damage;
         return n;
     }
 };
@@ -22,24 +23,20 @@ TEST_F(Streams, CountsAndOsizeAtTheEnd)
     EXPECT_EQ(read_all("empty", 512, &osize), "");
     EXPECT_EQ(osize, 1u);
 
-    fs_file* s = fs_fopen("k1000", "rb");
-    ASSERT_NE(s, nullptr);
+    // Reads of 512 bytes: their counts, then osize.
     char buf[512];
-    EXPECT_EQ(fs_fread(buf, 1, 512, s), 512u);
-    EXPECT_EQ(fs_fread(buf, 1, 512, s), 488u);
-    EXPECT_EQ(fs_fread(buf, 1, 512, s), 0u);
-    EXPECT_EQ(s->osize, 1002u);
-    fs_fclose(s);
-
-    s = fs_fopen("k1024", "rb");
-    EXPECT_EQ(fs_fread(buf, 1, 512, s), 512u);
-    EXPECT_EQ(fs_fread(buf, 1, 512, s), 512u);
-    EXPECT_EQ(fs_fread(buf, 1, 512, s), 0u);
-    EXPECT_EQ(s->osize, 1025u);
-    fs_fclose(s);
+    for (const auto& [name, counts] : {std::pair{"k1000", "512 488 0 1002"}, {"k1024", "512 512 0 1025"}}) {
+        fs_file* s = fs_fopen(name, "rb");
+        ASSERT_NE(s, nullptr);
+        std::string got;
+        for (int i = 0; i < 3; ++i)
+            got += std::to_string(fs_fread(buf, 1, 512, s)) + " ";
+        EXPECT_EQ(got + std::to_string(s->osize), counts);
+        fs_fclose(s);
+    }
 
     // Item sizes above 1 count bytes; a null destination skips as far as a copy would.
-    s = fs_fopen("long", "rb");
+    fs_file* s = fs_fopen("long", "rb");
     EXPECT_EQ(fs_fread(buf, 4, 3, s), 12u);
     EXPECT_EQ(fs_fread(nullptr, 1, 100, s), 100u);
     EXPECT_EQ(fs_fread(buf, 1, 4, s), 4u);
@@ -104,43 +101,24 @@ TEST_F(Streams, SixteenSlotsSharedByFileAndDirectoryStreams)
 TEST_F(Streams, DamagedExtentsStopTheStreamCleanly)
 {
     std::string data = imgb::pattern(40 * 512, 7);
-    auto node = [&](const char* name, int extents) { return spread(name, data, extents); };
-    imgb::Node negative = node("negative", 4);
-    negative.damage.raw_extent_count = -3;
-    imgb::Node too_many = node("too_many", 20);
-    too_many.damage.raw_indirect_count = 13;
-    imgb::Node broken = node("broken", 4);
-    broken.damage.break_invariant_at = 2;
-    imgb::Node longx = node("longx", 4);
-    longx.damage.long_extent_at = 1;
-    imgb::Node past = node("past", 4);
-    past.damage.extent_past_image_at = 3;
-    imgb::Node magic_used = node("magic_used", 4);
-    magic_used.damage.bad_extent_magic_slot = 1;
-    imgb::Node magic_unused = node("magic_unused", 20);
-    magic_unused.damage.bad_extent_magic_slot = 11;
-    mount({negative, too_many, broken, longx, past, magic_used, magic_unused});
+    auto node = [&](const char* name, int extents, imgb::NodeDamage damage) { return spread(name, data, extents, damage); };
+    mount({node("negative", 4, {.raw_extent_count = -3}), node("too_many", 20, {.raw_indirect_count = 13}),
+           node("broken", 4, {.break_invariant_at = 2}), node("longx", 4, {.long_extent_at = 1}),
+           node("past", 4, {.extent_past_image_at = 3}), node("magic_used", 4, {.bad_extent_magic_slot = 1}),
+           node("magic_unused", 20, {.bad_extent_magic_slot = 11})});
 
     uint32_t osize = 0;
     EXPECT_EQ(read_all("negative", 512, &osize), "");
     EXPECT_EQ(osize, 1u);
     EXPECT_EQ(read_all("too_many", 512, &osize), "");
     EXPECT_EQ(fs_errno, FS_EREAD);
-    std::string broken_read = read_all("broken", 512, &osize);
-    EXPECT_EQ(fs_errno, FS_EREAD);
-    EXPECT_LT(broken_read.size(), data.size());
-    EXPECT_TRUE(data.compare(0, broken_read.size(), broken_read) == 0);  // nothing at a wrong offset
-    EXPECT_LE(osize, data.size());
-    std::string long_read = read_all("longx", 512, &osize);
-    EXPECT_EQ(fs_errno, FS_EREAD);
-    EXPECT_LT(long_read.size(), data.size());
-    EXPECT_TRUE(data.compare(0, long_read.size(), long_read) == 0);  // nothing at a wrong offset
-    EXPECT_LE(osize, data.size());
-    std::string past_read = read_all("past", 512, &osize);
-    EXPECT_EQ(fs_errno, FS_EREAD);
-    EXPECT_LT(past_read.size(), data.size());
-    EXPECT_TRUE(data.compare(0, past_read.size(), past_read) == 0);  // nothing at a wrong offset
-    EXPECT_LE(osize, data.size());
+    for (const char* name : {"broken", "longx", "past"}) {
+        std::string got = read_all(name, 512, &osize);
+        EXPECT_EQ(fs_errno, FS_EREAD) << name;
+        EXPECT_LT(got.size(), data.size()) << name;
+        EXPECT_TRUE(data.compare(0, got.size(), got) == 0) << name;  // nothing at a wrong offset
+        EXPECT_LE(osize, data.size()) << name;
+    }
     EXPECT_EQ(fs_fopen("magic_used", "rb"), nullptr);
     EXPECT_EQ(fs_errno, FS_EBADMAGIC);
     fs_statbuf st;
@@ -171,37 +149,31 @@ TEST_F(Streams, ExtentsPastTheSizeAreNotRead)
 TEST_F(Streams, RunsDeliverWhatFreadDelivers)
 {
     std::string data = imgb::pattern(300 * 1024 + 77, 9);
-    auto node = [&](const char* name, int extents) { return spread(name, data, extents); };
+    auto node = [&](const char* name, int extents, imgb::NodeDamage damage = {}) {
+        return spread(name, data, extents, damage);
+    };
     imgb::Node zeros = node("zeros", 80);
     zeros.zero_length_at = {0, 40, 79};
-    imgb::Node tail = node("tail", 3);
-    tail.damage.extent_past_image_at = 2;
-    tail.damage.raw_size = 2 * 512;  // the third extent, past the image, lies past the size too
-    imgb::Node broken = node("broken", 70);
-    broken.damage.break_invariant_at = 66;
-    imgb::Node longx = node("longx", 4);
-    longx.damage.long_extent_at = 2;
-    imgb::Node past = node("past", 4);
-    past.damage.extent_past_image_at = 3;
-    imgb::Node negative = node("negative", 4);
-    negative.damage.raw_extent_count = -3;
-    imgb::Node short_extents = node("short_extents", 4);
-    short_extents.damage.raw_extent_count = 3;
+    // The third extent of tail, past the image, lies past the size too.
+    imgb::Node tail = node("tail", 3, {.raw_size = 2 * 512, .extent_past_image_at = 2});
+    imgb::Node broken = node("broken", 70, {.break_invariant_at = 66}), longx = node("longx", 4, {.long_extent_at = 2});
+    imgb::Node past = node("past", 4, {.extent_past_image_at = 3});
+    imgb::Node short_extents = node("short_extents", 4, {.raw_extent_count = 3});
     // Back to back in the image, as a file written in one go lies, extents are copied together.
     auto packed = [&](imgb::Node n) {
         n.name = "packed_" + n.name;
         n.extent_gaps = false;
         return n;
     };
-    imgb::Node many = node("many", 140);  // three indirect blocks' worth
-    imgb::Node cut = node("cut", 12);
-    cut.damage.raw_size = 5 * 25600 + 100;  // the size ends inside the sixth extent
-    mount({file("empty", ""), node("three", 3), zeros, tail, broken, longx, past, negative, short_extents,
-           packed(node("three", 3)), packed(many), packed(cut), packed(zeros), packed(broken), packed(longx), packed(past),
-           packed(short_extents)});
-    for (const char* name : {"empty", "three", "zeros", "tail", "broken", "longx", "past", "negative", "short_extents",
-                             "packed_three", "packed_many", "packed_cut", "packed_zeros", "packed_broken", "packed_longx",
-                             "packed_past", "packed_short_extents"}) {
+    // many: three indirect blocks' worth; cut: the size ends inside the sixth extent.
+    const std::vector<imgb::Node> nodes = {
+        file("empty", ""), node("three", 3), zeros, tail, broken, longx, past, node("negative", 4, {.raw_extent_count = -3}),
+        short_extents, packed(node("three", 3)), packed(node("many", 140)),
+        packed(node("cut", 12, {.raw_size = 5 * 25600 + 100})), packed(zeros), packed(broken), packed(longx), packed(past),
+        packed(short_extents)};
+    mount(nodes);
+    for (const imgb::Node& n : nodes) {
+        const char* name = n.name.c_str();
         SCOPED_TRACE(name);
         uint32_t by_fread = 0;
         std::string want = read_all(name, 512, &by_fread);

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -13,11 +14,6 @@ namespace {
 std::string report(const volume_header& hdr)
 {
     return capture_report(print_volume_header, hdr);
-}
-
-std::vector<std::string> lines(const std::string& text)
-{
-    return report_lines(text);
 }
 
 volume_header sample_header()
@@ -133,84 +129,125 @@ TEST(VolumeHeaderReport, FullReport)
     EXPECT_EQ(report(sample_header()), expected);
 }
 
-TEST(VolumeHeaderReport, MagicLineShowsValueAndConstantWithoutComparing)
+// Each row sets fields of an empty header; the report holds the lines at their numbers, holds
+// the texts in `present` and none of those in `absent`.
+TEST(VolumeHeaderReport, FieldByFieldCornerCases)
 {
-    volume_header h{};
-    EXPECT_EQ(lines(report(h))[0], "0\tidentifies volume header (should be be5a941)");
-    h.magic = 0xABCDEF12u;
-    EXPECT_EQ(lines(report(h))[0], "abcdef12\tidentifies volume header (should be be5a941)");
-}
-
-TEST(VolumeHeaderReport, EmptyHeaderHasNoEntries)
-{
-    volume_header h{};
-    const std::vector<std::string> l = lines(report(h));
-    ASSERT_EQ(l.size(), 39u);
-    EXPECT_EQ(l[3], "\tname of file to boot");
-    EXPECT_EQ(l[15], "0\tlength of sector in bytes (this makes a 0 Mb disk)");
-    EXPECT_EQ(l[34], "\tvolume_directory");
-    EXPECT_EQ(l[35], "\tpartition_table");
-    EXPECT_EQ(l[36], "");
-    EXPECT_EQ(l[37], "0\tfill out to 512 bytes");
-    EXPECT_EQ(l[38], "0x0\txchecksum of sector");
-}
-
-TEST(VolumeHeaderReport, DirectoryStopsAtFirstEmptyEntry)
-{
-    volume_header h{};
-    std::memcpy(h.volume_directory[0].name, "sash", 4);
-    h.volume_directory[0].block_number = 2;
-    h.volume_directory[0].byte_count = 100;
-    std::memcpy(h.volume_directory[2].name, "later", 5);
-    h.volume_directory[2].block_number = 9;
-    h.volume_directory[2].byte_count = 200;
-    const std::string text = report(h);
-    EXPECT_NE(text.find("\tvolume_directory\n"
-                        "\t0\tsash\tname\n"
-                        "\t0\t2\tlogical block number\n"
-                        "\t0\t100\tfile length in bytes\n"
-                        "\tpartition_table\n"),
-              std::string::npos);
-    EXPECT_EQ(text.find("later"), std::string::npos);
-}
-
-TEST(VolumeHeaderReport, EntryWithOnlyByteCountIsShown)
-{
-    volume_header h{};
-    h.volume_directory[0].byte_count = 7;
-    EXPECT_NE(report(h).find("\t0\t\tname\n\t0\t0\tlogical block number\n\t0\t7\tfile length in bytes\n"),
-              std::string::npos);
-}
-
-TEST(VolumeHeaderReport, PartitionsInUseAreListedWithTheirNumbers)
-{
-    volume_header h{};
-    h.partition_table[0] = {100, 0, 0};
-    h.partition_table[7] = {200, 100, 7};
-    h.partition_table[8] = {300, 300, 8};
-    h.partition_table[9] = {0, 600, 7};  // no blocks: skipped
-    const std::string text = report(h);
-    EXPECT_NE(text.find("\tpartition_table\n"
-                        "\tpartition 0\n"
-                        "100\t# of logical blks in partition\n"
-                        "0\tfirst lbn of partition\n"
-                        "0\tuse of partition (partition is volume header)\n"
-                        "\tpartition 7\n"
-                        "200\t# of logical blks in partition\n"
-                        "100\tfirst lbn of partition\n"
-                        "7\tuse of partition (partition is sgi EFS)\n"
-                        "\tpartition 8\n"
-                        "300\t# of logical blks in partition\n"
-                        "300\tfirst lbn of partition\n"
-                        "8\tuse of partition (partition is part of a logical vol)\n"
-                        "\n0\tfill out to 512 bytes\n"),
-              std::string::npos);
-    EXPECT_EQ(text.find("partition 9"), std::string::npos);
-}
-
-TEST(VolumeHeaderReport, EveryTypeCodeHasItsText)
-{
-    const char* const texts[] = {
+    struct Case {
+        const char* what;
+        std::function<void(volume_header&)> set;
+        std::vector<std::pair<size_t, std::string>> lines;
+        std::vector<std::string> present = {}, absent = {};
+    };
+    auto device = [](uint16_t spt, uint16_t tracks, uint16_t cyls, uint16_t len) {
+        return [=](volume_header& h) {
+            h.device_params.dp_sectors_per_track = spt;
+            h.device_params.dp_tracks_per_cyl = tracks;
+            h.device_params.dp_cylinders = cyls;
+            h.device_params.dp_sector_length = len;
+            h.device_params.dp_cylinders_high = 0xFF;  // plays no part in the capacity
+        };
+    };
+    std::vector<Case> cases = {
+        {"empty", [](volume_header&) {},
+         {{0, "0\tidentifies volume header (should be be5a941)"}, {3, "\tname of file to boot"},
+          {15, "0\tlength of sector in bytes (this makes a 0 Mb disk)"}, {34, "\tvolume_directory"},
+          {35, "\tpartition_table"}, {36, ""}, {37, "0\tfill out to 512 bytes"}, {38, "0x0\txchecksum of sector"}}},
+        {"magic shown, not compared", [](volume_header& h) { h.magic = 0xABCDEF12u; },
+         {{0, "abcdef12\tidentifies volume header (should be be5a941)"}}},
+        {"directory stops at the first empty entry",
+         [](volume_header& h) {
+             std::memcpy(h.volume_directory[0].name, "sash", 4);
+             h.volume_directory[0].block_number = 2;
+             h.volume_directory[0].byte_count = 100;
+             std::memcpy(h.volume_directory[2].name, "later", 5);
+             h.volume_directory[2].block_number = 9;
+             h.volume_directory[2].byte_count = 200;
+         },
+         {},
+         {"\tvolume_directory\n\t0\tsash\tname\n\t0\t2\tlogical block number\n\t0\t100\tfile length in bytes\n"
+          "\tpartition_table\n"},
+         {"later"}},
+        {"an entry with only a byte count", [](volume_header& h) { h.volume_directory[0].byte_count = 7; },
+         {},
+         {"\t0\t\tname\n\t0\t0\tlogical block number\n\t0\t7\tfile length in bytes\n"}},
+        {"partitions in use with their numbers",
+         [](volume_header& h) {
+             h.partition_table[0] = {100, 0, 0};
+             h.partition_table[7] = {200, 100, 7};
+             h.partition_table[8] = {300, 300, 8};
+             h.partition_table[9] = {0, 600, 7};  // no blocks: skipped
+         },
+         {},
+         {"\tpartition_table\n"
+          "\tpartition 0\n100\t# of logical blks in partition\n0\tfirst lbn of partition\n"
+          "0\tuse of partition (partition is volume header)\n"
+          "\tpartition 7\n200\t# of logical blks in partition\n100\tfirst lbn of partition\n"
+          "7\tuse of partition (partition is sgi EFS)\n"
+          "\tpartition 8\n300\t# of logical blks in partition\n300\tfirst lbn of partition\n"
+          "8\tuse of partition (partition is part of a logical vol)\n"
+          "\n0\tfill out to 512 bytes\n"},
+         {"partition 9"}},
+        {"unknown type codes",
+         [](volume_header& h) {
+             h.partition_table[3] = {1, 0, 13};
+             h.partition_table[4] = {1, 0, -1};
+         },
+         {},
+         {"\n13\tuse of partition (partition type unknown)\n", "\n-1\tuse of partition (partition type unknown)\n"}},
+        {"controller flags", [](volume_header& h) { h.device_params.dp_controller_flags = 0x41; },
+         {{17, "41\tcontroller characteristics"}, {18, "\ty\tsector slip to spare sector"},
+          {19, "\tn\tforward to replacement sector"}, {20, "\tn\tforward to replacement track"},
+          {21, "\tn\tmultiple volumes per spindle"}, {22, "\tn\ttransfer data regardless of errors"},
+          {23, "\tn\trecalibrate as last resort"}, {24, "\ty\tenable command tag queueing"}}},
+        {"only controller flags outside the listed ones",
+         [](volume_header& h) { h.device_params.dp_controller_flags = 0xFFFFFF80u; },
+         {{17, "FFFFFF80\tcontroller characteristics"}, {18, "\tn\tsector slip to spare sector"},
+          {19, "\tn\tforward to replacement sector"}, {20, "\tn\tforward to replacement track"},
+          {21, "\tn\tmultiple volumes per spindle"}, {22, "\tn\ttransfer data regardless of errors"},
+          {23, "\tn\trecalibrate as last resort"}, {24, "\tn\tenable command tag queueing"}}},
+        {"full-width names have no terminator",
+         [](volume_header& h) {
+             std::memcpy(h.boot_file, "0123456789abcdef", 16);
+             std::memcpy(h.volume_directory[0].name, "ABCDEFGH", 8);
+             h.volume_directory[0].block_number = 1;  // the next field follows the name directly
+         },
+         {{3, "0123456789abcdef\tname of file to boot"}},
+         {"\t0\tABCDEFGH\tname\n"}},
+        {"names stop at the first NUL",
+         [](volume_header& h) {
+             std::memcpy(h.boot_file, "ab\0cd", 5);
+             std::memcpy(h.volume_directory[0].name, "xy\0zw", 5);
+             h.volume_directory[0].byte_count = 1;
+         },
+         {{3, "ab\tname of file to boot"}},
+         {"\t0\txy\tname\n"}},
+        {"16-bit fields unsigned, partition numbers signed",
+         [](volume_header& h) {
+             h.root_partition = static_cast<int16_t>(0xFFFF);
+             h.swap_partition = static_cast<int16_t>(0x8000);
+             h.device_params.dp_cylinders = 0xFFFF;
+             h.device_params.dp_xy_write_cont = 0xFFFF;
+             h.device_params.dp_spiral_skew = 0xFF;
+         },
+         {{1, "-1\troot partition number"}, {2, "-32768\tswap partition number"}, {4, "255\tspiral addressing skew"},
+          {8, "65535\tnumber of usable cylinders"}, {33, "65535\twrite continuation for xylogics"}}},
+        // The capacity divides before it multiplies by the sector length, in 32-bit signed arithmetic.
+        {"capacity", device(100, 10, 1000, 512), {{15, "512\tlength of sector in bytes (this makes a 488 Mb disk)"}}},
+        {"capacity", device(2047, 1, 1, 2048), {{15, "2048\tlength of sector in bytes (this makes a 2 Mb disk)"}}},
+        // 65535^3 = 0xFFFD0002FFFF modulo 2^32 is 0x0002FFFF = 196607; /1024 = 191; *65535 = 12517185;
+        // /1024 = 12223.
+        {"capacity", device(65535, 65535, 65535, 65535),
+         {{15, "65535\tlength of sector in bytes (this makes a 12223 Mb disk)"}}},
+        // 65535*65535*2 = 0x1FFFC0002 wraps to 0xFFFC0002, negative: -262142 / 1024 = -255 (toward
+        // zero); -255 * 512 = -130560; /1024 = -127 (toward zero).
+        {"capacity", device(65535, 65535, 2, 512), {{15, "512\tlength of sector in bytes (this makes a -127 Mb disk)"}}},
+        // 32768*32768*2 = 2^31 reads as INT32_MIN: /1024 = -2097152; *65535 wraps to -137436856320
+        // modulo 2^32 = 2097152 (0x00200000); /1024 = 2048.
+        {"capacity", device(32768, 32768, 2, 65535),
+         {{15, "65535\tlength of sector in bytes (this makes a 2048 Mb disk)"}}},
+    };
+    const char* const type_texts[] = {
         "partition is volume header",       "partition is used for repl trks",
         "partition is used for repl secs",  "partition is used for data",
         "partition is 4.2BSD file system",  "partition is SysV file system",
@@ -219,118 +256,23 @@ TEST(VolumeHeaderReport, EveryTypeCodeHasItsText)
         "partition is sgi XFS",             "partition is sgi XFS log",
         "partition is part of an XLV vol",
     };
-    for (int code = 0; code < 13; ++code) {
+    for (int code = 0; code < 13; ++code)
+        cases.push_back({"type code", [code](volume_header& h) { h.partition_table[0] = {1, 0, code}; }, {},
+                         {"\n" + std::to_string(code) + "\tuse of partition (" + type_texts[code] + ")\n"}});
+    EXPECT_EQ(report_lines(report(volume_header{})).size(), 39u);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
         volume_header h{};
-        h.partition_table[0] = {1, 0, code};
-        char expected[80];
-        std::snprintf(expected, sizeof expected, "\n%d\tuse of partition (%s)\n", code,
-                      texts[code]);
-        EXPECT_NE(report(h).find(expected), std::string::npos) << code;
+        c.set(h);
+        const std::string text = report(h);
+        const std::vector<std::string> l = report_lines(text);
+        for (const auto& [n, line] : c.lines)
+            EXPECT_EQ(n < l.size() ? l[n] : "<none>", line) << n;
+        for (const std::string& p : c.present)
+            EXPECT_NE(text.find(p), std::string::npos) << p;
+        for (const std::string& a : c.absent)
+            EXPECT_EQ(text.find(a), std::string::npos) << a;
     }
-}
-
-TEST(VolumeHeaderReport, UnknownTypeCode)
-{
-    volume_header h{};
-    h.partition_table[3] = {1, 0, 13};
-    h.partition_table[4] = {1, 0, -1};
-    const std::string text = report(h);
-    EXPECT_NE(text.find("\n13\tuse of partition (partition type unknown)\n"), std::string::npos);
-    EXPECT_NE(text.find("\n-1\tuse of partition (partition type unknown)\n"), std::string::npos);
-}
-
-TEST(VolumeHeaderReport, ControllerFlagLines)
-{
-    volume_header h{};
-    h.device_params.dp_controller_flags = 0x41;
-    const std::vector<std::string> l = lines(report(h));
-    EXPECT_EQ(l[17], "41\tcontroller characteristics");
-    EXPECT_EQ(l[18], "\ty\tsector slip to spare sector");
-    EXPECT_EQ(l[19], "\tn\tforward to replacement sector");
-    EXPECT_EQ(l[20], "\tn\tforward to replacement track");
-    EXPECT_EQ(l[21], "\tn\tmultiple volumes per spindle");
-    EXPECT_EQ(l[22], "\tn\ttransfer data regardless of errors");
-    EXPECT_EQ(l[23], "\tn\trecalibrate as last resort");
-    EXPECT_EQ(l[24], "\ty\tenable command tag queueing");
-
-    h.device_params.dp_controller_flags = 0xFFFFFF80u;  // only bits outside the listed ones
-    const std::vector<std::string> m = lines(report(h));
-    EXPECT_EQ(m[17], "FFFFFF80\tcontroller characteristics");
-    for (int i = 18; i <= 24; ++i)
-        EXPECT_EQ(m[static_cast<size_t>(i)].substr(0, 3), "\tn\t") << i;
-}
-
-TEST(VolumeHeaderReport, FullWidthNamesHaveNoTerminator)
-{
-    volume_header h{};
-    std::memcpy(h.boot_file, "0123456789abcdef", 16);
-    std::memcpy(h.volume_directory[0].name, "ABCDEFGH", 8);
-    h.volume_directory[0].block_number = 1;  // the next field follows the name directly
-    const std::string text = report(h);
-    EXPECT_EQ(lines(text)[3], "0123456789abcdef\tname of file to boot");
-    EXPECT_NE(text.find("\t0\tABCDEFGH\tname\n"), std::string::npos);
-}
-
-TEST(VolumeHeaderReport, NamesStopAtFirstNul)
-{
-    volume_header h{};
-    std::memcpy(h.boot_file, "ab\0cd", 5);
-    std::memcpy(h.volume_directory[0].name, "xy\0zw", 5);
-    h.volume_directory[0].byte_count = 1;
-    const std::string text = report(h);
-    EXPECT_EQ(lines(text)[3], "ab\tname of file to boot");
-    EXPECT_NE(text.find("\t0\txy\tname\n"), std::string::npos);
-}
-
-TEST(VolumeHeaderReport, SixteenBitFieldsUnsignedPartitionNumbersSigned)
-{
-    volume_header h{};
-    h.root_partition = static_cast<int16_t>(0xFFFF);
-    h.swap_partition = static_cast<int16_t>(0x8000);
-    h.device_params.dp_cylinders = 0xFFFF;
-    h.device_params.dp_xy_write_cont = 0xFFFF;
-    h.device_params.dp_spiral_skew = 0xFF;
-    const std::vector<std::string> l = lines(report(h));
-    EXPECT_EQ(l[1], "-1\troot partition number");
-    EXPECT_EQ(l[2], "-32768\tswap partition number");
-    EXPECT_EQ(l[4], "255\tspiral addressing skew");
-    EXPECT_EQ(l[8], "65535\tnumber of usable cylinders");
-    EXPECT_EQ(l[33], "65535\twrite continuation for xylogics");
-}
-
-std::string capacity_line(uint16_t spt, uint16_t tracks, uint16_t cyls, uint16_t len)
-{
-    volume_header h{};
-    h.device_params.dp_sectors_per_track = spt;
-    h.device_params.dp_tracks_per_cyl = tracks;
-    h.device_params.dp_cylinders = cyls;
-    h.device_params.dp_sector_length = len;
-    h.device_params.dp_cylinders_high = 0xFF;  // plays no part
-    return lines(report(h))[15];
-}
-
-TEST(VolumeHeaderReport, CapacityDividesBeforeSectorLength)
-{
-    EXPECT_EQ(capacity_line(100, 10, 1000, 512),
-              "512\tlength of sector in bytes (this makes a 488 Mb disk)");
-    EXPECT_EQ(capacity_line(2047, 1, 1, 2048),
-              "2048\tlength of sector in bytes (this makes a 2 Mb disk)");
-}
-
-TEST(VolumeHeaderReport, CapacityWrapsAsThirtyTwoBitSigned)
-{
-    // 65535^3 = 0xFFFD0002FFFF modulo 2^32 is 0x0002FFFF = 196607; /1024 = 191; *65535 = 12517185;
-    // /1024 = 12223.
-    EXPECT_EQ(capacity_line(65535, 65535, 65535, 65535),
-              "65535\tlength of sector in bytes (this makes a 12223 Mb disk)");
-    // 65535*65535*2 = 0x1FFFC0002 wraps to 0xFFFC0002, negative: -262142 / 1024 = -255 (toward zero);
-    // -255 * 512 = -130560; /1024 = -127 (toward zero).
-    EXPECT_EQ(capacity_line(65535, 65535, 2, 512),
-              "512\tlength of sector in bytes (this makes a -127 Mb disk)");
-    // 32768*32768*2 = 2^31 reads as INT32_MIN: /1024 = -2097152; *65535 wraps to -137436856320
-    // modulo 2^32 = 2097152 (0x00200000); /1024 = 2048.
-    EXPECT_EQ(capacity_line(32768, 32768, 2, 65535),
-              "65535\tlength of sector in bytes (this makes a 2048 Mb disk)");
 }
 
 }  // namespace

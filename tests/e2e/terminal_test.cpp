@@ -1,0 +1,138 @@
+// End-to-end in a real terminal (tmux): line editing at the prompt, more through the real less,
+// and the status line of a long copy. Each case types keys and waits for what the screen shows.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <fcntl.h>
+#include <filesystem>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "run_efsh.h"
+#include "tests/support/image_builder.h"
+
+namespace {
+
+class Terminal : public ::testing::Test {
+protected:
+    void TearDown() override
+    {
+        if (!dir.empty()) {
+            terminal_stop(t);
+            remove_tree(dir);
+        }
+    }
+    // Builds d.img of these entries in a scratch directory and runs efsh on it in the terminal.
+    void start(std::vector<imgb::Node> kids)
+    {
+        dir = make_scratch_dir();
+        imgb::Result r = imgb::write_image(imgb::simple_disk(std::move(kids)), dir + "/d.img");
+        ASSERT_TRUE(r.ok) << r.error;
+        t = terminal_start(dir, std::string("TERM=xterm ") + EFSH_BIN + " -p 7 d.img; echo EFSH-ENDED $?; sleep 30");
+        ASSERT_TRUE(terminal_wait(t, "d.img(7) #")) << terminal_screen(t);
+    }
+    // Keys to type (none: "") and the text the screen then shows `count` times (none: "").
+    struct step {
+        std::string keys, screen;
+        int count = 1;
+    };
+    void type(const std::vector<step>& steps)
+    {
+        for (const step& s : steps) {
+            if (!s.keys.empty())
+                terminal_keys(t, s.keys);
+            if (!s.screen.empty()) {
+                ASSERT_TRUE(terminal_wait(t, s.screen, s.count)) << s.keys << "\n" << terminal_screen(t);
+            }
+        }
+    }
+    std::string dir;
+    test_terminal t;
+};
+
+// Tab completion of command words, image and host paths, the session's history, a line kill and
+// Ctrl-D, each line then run as typed.
+TEST_F(Terminal, LineEditCompletionHistoryAndCtrlD)
+{
+    if (!EFSH_LINE_EDITOR)
+        GTEST_SKIP() << "efsh is built without a line editor";
+    if (!tmux_available())
+        GTEST_SKIP() << "tmux missing";
+    std::vector<imgb::Node> many;
+    for (int i = 0; i < 150; ++i)
+        many.push_back(imgb::file("f" + std::to_string(1000 + i), ""));
+    ASSERT_NO_FATAL_FAILURE(start({imgb::dir("usr", {imgb::file("notes.txt", "a note\n")}), imgb::file("unix", "kernel"),
+                                   imgb::dir("many", many)}));
+    std::filesystem::create_directory(dir + "/hostside");
+    type({{"deb Tab", "# debug"},
+          {"Enter", "debug on"},
+          {"'cd u' Tab", "# cd usr/"},
+          {"Enter pwd Enter", "\n/usr\n"},
+          {"'   ' Enter Up", "# pwd", 2},  // a blank line is not kept: Up brings back pwd
+          {"Enter", "\n/usr\n", 2},
+          {"'lcd hos' Tab", "# lcd hostside/"},
+          {"Enter", ""},
+          {"'more no' Tab", "# more notes.txt"},
+          // Ctrl-U kills the line unrun; the copy then shows the lcd took effect and the completed
+          // cp line ran as shown.
+          {"C-u 'cp no' Tab copied Enter", "# cp notes.txt copied"},
+          // A long list of matches is shown only when asked for.
+          {"C-u 'more /many/' Tab Tab", "Display all 150 possibilities? (y or n)"},
+          {"x n", "(y or n)\nd.img(7) # more /many/f1"},
+          {"Tab y", "f1149"},
+          {"C-u", ""},
+          // A line longer than 2047 characters is taken in pieces as a plain terminal would give
+          // it: the first 2047 with the last of them dropped, then the rest as a line of its own.
+          {"-l '" + std::string(2046, 'l') + "Xdebug'", ""},
+          {"Enter", "debug off"},
+          {"C-d", "EFSH-ENDED 0"}});
+    EXPECT_EQ(read_file(dir + "/hostside/copied"), "a note\n");
+}
+
+// more through the real less, quit with q, and the prompt returns.
+TEST_F(Terminal, PagerQuitLessEarlyAndThePromptComesBack)
+{
+    if (!tmux_available() || std::system("command -v less >/dev/null") != 0)
+        GTEST_SKIP() << "tmux or less missing";
+    std::string lines;
+    for (int i = 0; i < 40000; ++i)  // far more than a pipe holds: efsh must outlive the pager
+        lines += "line " + std::to_string(i) + "\n";
+    ASSERT_NO_FATAL_FAILURE(start({imgb::file("long", lines)}));
+    // less gives the screen back as it was, and the next prompt follows: efsh reads again.
+    type({{"'more long' Enter", "line 20"},
+          {"q", "# more long\nd.img(7) #"},
+          {"'pwd' Enter", "d.img(7) # pwd"},
+          {"'bye' Enter", "EFSH-ENDED 0"}});
+}
+
+// The status line of a long copy, shown while it runs and erased after. The copy goes into a
+// named pipe this test reads: it lasts as long as the test takes to read.
+TEST_F(Terminal, ProgressShownWhileACopyRunsAndErasedAfter)
+{
+    if (!tmux_available())
+        GTEST_SKIP() << "tmux missing";
+    imgb::Node big = imgb::file("big", "");
+    big.pattern_size = 64u << 20;
+    ASSERT_NO_FATAL_FAILURE(start({big}));
+    ASSERT_EQ(::mkfifo((dir + "/pipe").c_str(), 0600), 0);
+    for (const char* command : {"cp big pipe", "tar / pipe"}) {
+        terminal_keys(t, std::string("'") + command + "' Enter");
+        int fd = ::open((dir + "/pipe").c_str(), O_RDONLY);
+        ASSERT_GE(fd, 0);
+        // Read slowly, a piece at a time, until the line shows; then read the rest at once.
+        std::vector<char> buf(1 << 16);
+        bool seen = false;
+        ssize_t n;
+        while ((n = ::read(fd, buf.data(), buf.size())) > 0 && !seen)
+            seen = terminal_screen(t).find("MiB/s, big") != std::string::npos;
+        while (n > 0)
+            n = ::read(fd, buf.data(), buf.size());
+        ::close(fd);
+        EXPECT_TRUE(seen) << command << "\n" << terminal_screen(t);
+        EXPECT_TRUE(terminal_wait(t, std::string("# ") + command + "\nd.img(7) #")) << terminal_screen(t);
+        EXPECT_EQ(terminal_screen(t).find("MiB"), std::string::npos) << terminal_screen(t);
+    }
+    type({{"'bye' Enter", "EFSH-ENDED 0"}});
+}
+
+}  // namespace
