@@ -280,14 +280,20 @@ TEST_F(Commands, LargeFilesArriveWholeInsideOneFileSystemAndIntoAnother)
     auto before_damage = [&](const char* name) {
         return data.substr(0, size_t{layout.nodes[std::string("7:/") + name].extents[30].offset - 1} * 512);
     };
-    std::vector<std::string> targets = {dir_};
+    // The image, and where its copies land: beside it, on another file system, and both in memory
+    // (where the kernel copies runs itself).
+    std::vector<std::pair<std::string, std::string>> cases = {{img, dir_}};
     struct stat here {}, there {};
     char other[] = "/dev/shm/efsh-test-XXXXXX";
     if (stat(dir_.c_str(), &here) == 0 && stat("/dev/shm", &there) == 0 && here.st_dev != there.st_dev &&
-        mkdtemp(other))
-        targets.push_back(other);
-    for (const std::string& t : targets) {
-        SCOPED_TRACE(t);
+        mkdtemp(other)) {
+        cases.push_back({img, other});
+        std::filesystem::copy_file(img, std::string(other) + "/disk.img");
+        cases.push_back({std::string(other) + "/disk.img", other});
+    }
+    for (const auto& [image, t] : cases) {
+        SCOPED_TRACE(image + " -> " + t);
+        img = image;
         run_result r = run(fmt("cp big %s/big\ncp packed %s/packed\ncp broken %s/broken\ncp broken_packed %s/bp\n",
                                t.c_str(), t.c_str(), t.c_str(), t.c_str()));
         EXPECT_EQ(r.err, "fs_fread: Read error\nfs_fread: Read error\n");
@@ -296,7 +302,7 @@ TEST_F(Commands, LargeFilesArriveWholeInsideOneFileSystemAndIntoAnother)
         EXPECT_TRUE(read_file(t + "/broken") == before_damage("broken"));
         EXPECT_TRUE(read_file(t + "/bp") == before_damage("broken_packed"));
     }
-    if (targets.size() > 1)
+    if (cases.size() > 1)
         remove_tree(other);
 }
 
