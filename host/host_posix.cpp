@@ -407,10 +407,13 @@ int64_t copy_in_kernel(host_out* o, const host_file* from, int64_t offset, size_
     int saved = errno;
     off_t in = static_cast<off_t>(offset);
     size_t done = 0;
+    int why = 0;  // the kernel's reason, where it gave one
     while (done < len) {
         ssize_t n = ::copy_file_range(from->fd, &in, o->fd, nullptr, len - done, 0);
         if (n < 0 && errno == EINTR)
             continue;
+        if (n < 0)
+            why = errno;
         if (n <= 0)
             break;
         done += static_cast<size_t>(n);
@@ -422,10 +425,9 @@ int64_t copy_in_kernel(host_out* o, const host_file* from, int64_t offset, size_
     }
     // Cut short (the image ends, the disk is full) or refused: the file goes back to where it was,
     // and the caller's reads and writes meet whatever stopped the copy and report it.
-    int why = done == 0 ? errno : 0;
     (void)::ftruncate(o->fd, static_cast<off_t>(o->pos));
     (void)::lseek(o->fd, static_cast<off_t>(o->pos), SEEK_SET);
-    if (why == EXDEV || why == EINVAL || why == EOPNOTSUPP || why == ENOSYS)
+    if (done == 0 && (why == EXDEV || why == EINVAL || why == EOPNOTSUPP || why == ENOSYS))
         refused = {true, o->st.st_dev};
     errno = saved;
     return -1;
