@@ -16,6 +16,13 @@ std::string report(const volume_header& hdr)
     return capture_report(print_volume_header, hdr);
 }
 
+void set_entry(volume_header& h, int i, const char* name, int32_t block, int32_t bytes)
+{
+    std::memcpy(h.volume_directory[i].name, name, std::strlen(name));
+    h.volume_directory[i].block_number = block;
+    h.volume_directory[i].byte_count = bytes;
+}
+
 volume_header sample_header()
 {
     volume_header h{};
@@ -47,12 +54,8 @@ volume_header sample_header()
     dp.dp_xy_gap2 = 14;
     dp.dp_xy_read_gate = 15;
     dp.dp_xy_write_cont = 16;
-    std::memcpy(h.volume_directory[0].name, "sgilabel", 8);
-    h.volume_directory[0].block_number = 2;
-    h.volume_directory[0].byte_count = 512;
-    std::memcpy(h.volume_directory[1].name, "ide", 3);
-    h.volume_directory[1].block_number = 3;
-    h.volume_directory[1].byte_count = 0;
+    set_entry(h, 0, "sgilabel", 2, 512);
+    set_entry(h, 1, "ide", 3, 0);
     h.partition_table[0] = {4000, 8000, 7};
     h.partition_table[1] = {4000, 4000, 3};
     h.partition_table[8] = {4000, 0, 0};
@@ -157,12 +160,8 @@ TEST(VolumeHeaderReport, FieldByFieldCornerCases)
          {{0, "abcdef12\tidentifies volume header (should be be5a941)"}}},
         {"directory stops at the first empty entry",
          [](volume_header& h) {
-             std::memcpy(h.volume_directory[0].name, "sash", 4);
-             h.volume_directory[0].block_number = 2;
-             h.volume_directory[0].byte_count = 100;
-             std::memcpy(h.volume_directory[2].name, "later", 5);
-             h.volume_directory[2].block_number = 9;
-             h.volume_directory[2].byte_count = 200;
+             set_entry(h, 0, "sash", 2, 100);
+             set_entry(h, 2, "later", 9, 200);
          },
          {},
          {"\tvolume_directory\n\t0\tsash\tname\n\t0\t2\tlogical block number\n\t0\t100\tfile length in bytes\n"
