@@ -144,6 +144,12 @@ void efs_init(void*, fuse_conn_info* conn)
     if (opens_without_asking)
         conn->want |= FUSE_CAP_NO_OPEN_SUPPORT;
     conn->max_readahead = 1 << 20;
+    // A read's reply goes through a pipe that libfuse cannot grow past the host's limit (1 MiB by
+    // default), and it counts a page of room for each piece of the image besides the bytes: a
+    // request of a whole MiB, which the kernel makes once its read-ahead has been raised, would
+    // not fit and be read and copied here instead, some 2.5 times slower. Requests of 896 KiB
+    // leave room for 30 pieces.
+    conn->max_write = 896 * 1024;
     // The image cannot change under the mount: what the kernel keeps of a file needs no check
     // against its attributes at every read.
     conn->want &= ~FUSE_CAP_AUTO_INVAL_DATA;
