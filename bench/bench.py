@@ -5,6 +5,8 @@ import csv, os, shutil, statistics, subprocess, sys, tempfile, time
 work, disk, csv_path = sys.argv[1], sys.argv[2], sys.argv[3]
 EFSH, MKIMAGE, E2E, REPS = os.environ["EFSH"], os.environ["MKIMAGE"], os.environ["E2E"], int(os.environ["REPS"])
 MOUNT = os.environ.get("EFSH_MOUNT", "")
+# The references: the least the kernel takes for the same work, with nothing of efsh's around it.
+COPY_FLOOR, MOUNT_FLOOR = (os.path.join(os.environ.get("FLOORS", ""), n) for n in ("copy_floor", "mount_floor"))
 PEAK_KIB = 4096  # every case, efsh's side
 MOUNT_PEAK_KIB = 8192  # efsh-mount, over all it serves
 TIMER = "/usr/bin/time"
@@ -174,7 +176,17 @@ subprocess.run([EFSH, "-p", "7", img], input=f"cp big {same}\nbye\n".encode(), c
 a, b = f"{work}/big.efsh", f"{work}/big.cat"
 compare("cp big, image and host file written one after the other (tmpfs)", efsh(img, f"cp big {a}\nbye\n", fresh(a)),
         host(["sh", "-c", f"cat {same} > {b}"], fresh(b)), 1.0, 3 * REPS)
-fresh(a, b)()
+# The same extents copied by the kernel alone, one call per run, nothing else: what no reader of
+# this image can do with less. Then the same file with its extents back to back in the image, as
+# a file system lays out a file written at once: a few runs of megabytes.
+if os.access(COPY_FLOOR, os.X_OK):
+    compare("  reference: the kernel's copies of its runs alone", ([COPY_FLOOR, img, "7", "big", a], None, fresh(a)),
+            host(["sh", "-c", f"cat {same} > {b}"], fresh(b)), None, 3 * REPS)
+    rows[-1]["goal"] = "no goal"
+tight = mkimage("tight", ["partition 7", "file /big 0644 pattern 209715200 extent_blocks=248 gaps=0"])
+compare("cp big, extents back to back, written one after the other (tmpfs)",
+        efsh(tight, f"cp big {a}\nbye\n", fresh(a)), host(["sh", "-c", f"cat {same} > {b}"], fresh(b)), 1.0, 3 * REPS)
+fresh(a, b, tight)()
 side_by_side(img, [same])
 for where, place in (("tmpfs", work), ("disk", disk)):
     a, b = f"{place}/big.efsh", f"{place}/big.cat"
@@ -240,7 +252,7 @@ ls_img = img
 if MOUNT and os.access("/dev/fuse", os.W_OK):
     mnt = os.path.join(work, "mnt")
     os.makedirs(mnt)
-    served = {"proc": None, "kib": 0}
+    served = {"proc": None, "kib": 0, "ours": True}
 
     def is_mounted():
         return any(line.split()[4] == mnt for line in open("/proc/self/mountinfo"))
@@ -249,17 +261,18 @@ if MOUNT and os.access("/dev/fuse", os.W_OK):
         p = served["proc"]
         if p is None:
             return
-        for line in open(f"/proc/{p.pid}/status"):
+        for line in open(f"/proc/{p.pid}/status") if served["ours"] else ():
             if line.startswith("VmHWM:"):
                 served["kib"] = max(served["kib"], int(line.split()[1]))
         subprocess.run(["fusermount3", "-u", mnt], check=True)
         p.wait()
         served["proc"] = None
 
-    def mount(image):
+    def mount(image, command=None):
         def go():
             unmount()
-            served["proc"] = subprocess.Popen([MOUNT, "-f", "-p", "7", image, mnt], stderr=subprocess.DEVNULL)
+            served["ours"] = command is None
+            served["proc"] = subprocess.Popen(command or [MOUNT, "-f", "-p", "7", image, mnt], stderr=subprocess.DEVNULL)
             while not is_mounted():
                 if served["proc"].poll() is not None:
                     raise SystemExit("efsh-mount did not mount " + image)
@@ -277,6 +290,23 @@ if MOUNT and os.access("/dev/fuse", os.W_OK):
 
     compare("mount: first read of 200 MB", on_mount(["cat", f"{mnt}/big"], mount(big_img)),
             host(["cat", big_same]), 2.0, 3 * REPS)
+    # The least any FUSE file system takes for it here: a server that only splices the host
+    # file's bytes (no image, no lookups, nothing to find) into each reply.
+    if os.access(MOUNT_FLOOR, os.X_OK):
+        compare("  reference: a server that only splices a host file",
+                on_mount(["cat", f"{mnt}/big"], mount(big_same, [MOUNT_FLOOR, big_same, mnt])),
+                host(["cat", big_same]), None, 3 * REPS)
+        rows[-1]["goal"] = "no goal"
+    # Read-ahead raised (as root, in sysfs), as guides to FUSE advise: the kernel then asks for a
+    # MiB at a time.
+    def raise_readahead():
+        dev = next(line.split()[2] for line in open("/proc/self/mountinfo") if line.split()[4] == mnt)
+        with open(f"/sys/class/bdi/{dev}/read_ahead_kb", "w") as f:
+            f.write("1024\n")
+    if os.geteuid() == 0:
+        compare("mount: first read of 200 MB, read-ahead 1 MiB", on_mount(["cat", f"{mnt}/big"], then(mount(big_img), raise_readahead)),
+                host(["cat", big_same]), None, 3 * REPS)
+        rows[-1]["goal"] = "no goal"
     mount(big_img)()
     subprocess.run(["cat", f"{mnt}/big"], stdout=subprocess.DEVNULL, check=True)
     compare("mount: second read of 200 MB", on_mount(["cat", f"{mnt}/big"], None), host(["cat", big_same]), 1.1, 3 * REPS)
