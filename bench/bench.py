@@ -310,6 +310,14 @@ if MOUNT and os.access("/dev/fuse", os.W_OK):
     mount(big_img)()
     subprocess.run(["cat", f"{mnt}/big"], stdout=subprocess.DEVNULL, check=True)
     compare("mount: second read of 200 MB", on_mount(["cat", f"{mnt}/big"], None), host(["cat", big_same]), 1.1, 3 * REPS)
+    # No request reaches the server any more: the kernel copies from its cache, as it would for
+    # any FUSE file system.
+    if os.access(MOUNT_FLOOR, os.X_OK):
+        mount(big_same, [MOUNT_FLOOR, big_same, mnt])()
+        subprocess.run(["cat", f"{mnt}/big"], stdout=subprocess.DEVNULL, check=True)
+        compare("  reference: the same from the splicing server", on_mount(["cat", f"{mnt}/big"], None),
+                host(["cat", big_same]), None, 3 * REPS)
+        rows[-1]["goal"] = "no goal"
     # Both copies into memory from another file system: from one tmpfs to itself GNU cp copies
     # inside the kernel (copy_file_range), which no copy out of a FUSE mount (or any other file
     # system) can; the host's tree is read from the repository's disk, its pages in memory.
