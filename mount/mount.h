@@ -39,6 +39,13 @@ int stat_inode(uint32_t n, struct stat* st);
 // The errno value for the library's fs_errno after a failed call.
 int host_error();
 
+// --- Lookups ------------------------------------------------------------------------------------
+
+// The inode that `name` in directory inode dir names: 0 with *ino set, 0 with *ino 0 when there is
+// no such entry, or an errno value. A name reads the same whether the kernel learnt it from a
+// listing or asks for it: a lookup that meets damage asks the listing instead.
+int lookup_entry(uint32_t dir, const char* name, uint32_t* ino);
+
 // --- Directory listings -------------------------------------------------------------------------
 
 struct listing_entry {

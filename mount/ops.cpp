@@ -33,6 +33,45 @@ int host_error()
 
 namespace {
 
+// A lookup that met damage asks the listing instead: it walks blocks the lookup passes over (the
+// first of an extent, whatever its magic), and a name must read the same whether the kernel
+// learnt it from a listing or asks for it. 0 with *ino set, ENOENT, or an errno value.
+int lookup_listed(uint32_t dir, const char* name, uint32_t* ino)
+{
+    int err = 0;
+    listing* l = listing_open(dir, &err);
+    if (!l)
+        return err;
+    err = l->damaged ? EIO : ENOENT;
+    for (const listing_entry& e : l->entries)
+        if (e.name == name) {
+            *ino = e.ino;
+            err = 0;
+            break;
+        }
+    listing_close(l);
+    return err;
+}
+
+}  // namespace
+
+int lookup_entry(uint32_t dir, const char* name, uint32_t* ino)
+{
+    *ino = 0;
+    if (fs_ilookup(dir, name, ino) == 0)
+        return 0;
+    int err = host_error();
+    if (err == EIO)
+        err = lookup_listed(dir, name, ino);
+    if (err == ENOENT) {
+        *ino = 0;
+        return 0;
+    }
+    return err;
+}
+
+namespace {
+
 // The host's type bits for an inode's: every kind the file system holds. 0 for a type it cannot hold.
 mode_t host_type(uint16_t mode)
 {
@@ -103,25 +142,6 @@ int entry_of(fuse_ino_t parent, const char* name, uint32_t n, fuse_entry_param* 
     return 0;
 }
 
-// A lookup that met damage asks the listing instead: it walks blocks the lookup passes over (the
-// first of an extent, whatever its magic), and a name must read the same whether the kernel
-// learnt it from a listing or asks for it. 0 with *ino set, ENOENT, or an errno value.
-int lookup_listed(uint32_t dir, const char* name, uint32_t* ino)
-{
-    int err = 0;
-    listing* l = listing_open(dir, &err);
-    if (!l)
-        return err;
-    err = l->damaged ? EIO : ENOENT;
-    for (const listing_entry& e : l->entries)
-        if (e.name == name) {
-            *ino = e.ino;
-            err = 0;
-            break;
-        }
-    listing_close(l);
-    return err;
-}
 
 bool opens_without_asking = false;
 
@@ -164,14 +184,9 @@ void efs_lookup(fuse_req_t req, fuse_ino_t parent, const char* name)
     if (dir == 0)
         return;
     uint32_t n = 0;
-    if (fs_ilookup(dir, name, &n) != 0) {
-        int err = host_error();
-        if (err == EIO)
-            err = lookup_listed(dir, name, &n);
-        if (err != 0 && err != ENOENT) {
-            fuse_reply_err(req, err);
-            return;
-        }
+    if (int err = lookup_entry(dir, name, &n); err != 0) {
+        fuse_reply_err(req, err);
+        return;
     }
     if (n == 0) {
         // Known to be absent for as long as anything else is known.
