@@ -1,6 +1,6 @@
 // make_seeds: writes the seed corpora of the fuzz targets, one subdirectory per target.
 //
-// Usage: make_seeds OUTDIR      (creates OUTDIR/volume, OUTDIR/fs, OUTDIR/shell, OUTDIR/getopt)
+// Usage: make_seeds OUTDIR      (creates OUTDIR/volume, OUTDIR/fs, OUTDIR/mount, OUTDIR/shell, OUTDIR/getopt)
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -62,7 +62,7 @@ int main(int argc, char** argv)
         return 2;
     }
     const std::string dir = argv[1];
-    for (const char* sub : {"", "/volume", "/fs", "/shell", "/getopt"})
+    for (const char* sub : {"", "/volume", "/fs", "/mount", "/shell", "/getopt"})
         ::mkdir((dir + sub).c_str(), 0755);
     const std::string tmp = dir + "/image.tmp";
     int failures = 0;
@@ -78,6 +78,7 @@ int main(int argc, char** argv)
         std::string head = image.substr(0, 1024);
         put(dir + "/volume/" + n.name, std::string(1, '\1') + head);
         put(dir + "/fs/" + n.name, image);
+        put(dir + "/mount/" + n.name, image);
     }
     put(dir + "/volume/checksum_repaired", std::string(1, '\0') + std::string(512, '\0'));
     std::remove(tmp.c_str());

@@ -1,7 +1,7 @@
 // Driver for the ordinary build: feeds every input kept under a directory to one fuzz target.
 //
-// Usage: fuzz_<target>_regress DIR
-// Each file in DIR holds one input as hex digits (the `xxd -p` form: whitespace is ignored,
+// Usage: fuzz_<target>_regress DIR...
+// Each file in each DIR holds one input as hex digits (the `xxd -p` form: whitespace is ignored,
 // and lines starting with '#' are comments).
 #include <cctype>
 #include <cstdint>
@@ -56,28 +56,32 @@ bool decode(const std::string& path, std::vector<uint8_t>& out)
 
 int main(int argc, char** argv)
 {
-    if (argc != 2) {
-        std::fprintf(stderr, "Use: %s DIR\n", argv[0]);
+    if (argc < 2) {
+        std::fprintf(stderr, "Use: %s DIR...\n", argv[0]);
         return 2;
     }
+    std::vector<std::string> dirs(argv + 1, argv + argc);
     if (LLVMFuzzerInitialize)
         LLVMFuzzerInitialize(&argc, &argv);
-    std::vector<std::string> names = fuzz::list_dir(argv[1]);
     int run = 0;
-    for (const std::string& name : names) {
-        const std::string path = std::string(argv[1]) + "/" + name;
-        std::vector<uint8_t> data;
-        if (!decode(path, data)) {
-            std::fprintf(stderr, "%s: not a hex file\n", path.c_str());
+    for (const std::string& dir : dirs) {
+        int here = 0;
+        for (const std::string& name : fuzz::list_dir(dir)) {
+            const std::string path = dir + "/" + name;
+            std::vector<uint8_t> data;
+            if (!decode(path, data)) {
+                std::fprintf(stderr, "%s: not a hex file\n", path.c_str());
+                return 1;
+            }
+            std::fprintf(stderr, "%s (%zu bytes)\n", name.c_str(), data.size());
+            LLVMFuzzerTestOneInput(data.data(), data.size());
+            ++here;
+        }
+        if (here == 0) {
+            std::fprintf(stderr, "%s: no inputs\n", dir.c_str());
             return 1;
         }
-        std::fprintf(stderr, "%s (%zu bytes)\n", name.c_str(), data.size());
-        LLVMFuzzerTestOneInput(data.data(), data.size());
-        ++run;
-    }
-    if (run == 0) {
-        std::fprintf(stderr, "%s: no inputs\n", argv[1]);
-        return 1;
+        run += here;
     }
     std::fprintf(stderr, "%d inputs ran to the end\n", run);
     return 0;

@@ -15,3 +15,12 @@ foreach(target volume fs shell getopt)
            COMMAND fuzz_${target}_regress ${EFSH_FUZZ_DIR}/regressions/${target})
   set_tests_properties(fuzz_regressions_${target} PROPERTIES TIMEOUT 120)
 endforeach()
+
+# The mount's requests replay the file system target's inputs as well as their own.
+if(TARGET efsh_mount_core)
+  add_executable(fuzz_mount_regress ${EFSH_FUZZ_DIR}/fuzz_mount.cpp ${EFSH_FUZZ_DIR}/regression_main.cpp)
+  target_link_libraries(fuzz_mount_regress PRIVATE efsh_fuzz_support efsh_mount_core)
+  add_test(NAME fuzz_regressions_mount
+           COMMAND fuzz_mount_regress ${EFSH_FUZZ_DIR}/regressions/fs ${EFSH_FUZZ_DIR}/regressions/mount)
+  set_tests_properties(fuzz_regressions_mount PROPERTIES TIMEOUT 120)
+endif()

@@ -14,7 +14,7 @@ namespace {
 // Directories whose left-out names were reported already: the kernel may list one many times.
 std::unordered_set<uint32_t> reported;
 
-void report_left_out(uint32_t dir, const char* name)
+void report_left_out(uint32_t dir, const char* name, const char* why)
 {
     std::fprintf(stderr, "%s: directory inode %u: entry \"", mount_name, dir);
     for (const char* p = name; *p; ++p) {
@@ -24,7 +24,7 @@ void report_left_out(uint32_t dir, const char* name)
         else
             std::fputc(c, stderr);
     }
-    std::fprintf(stderr, "\" cannot be a host name, left out\n");
+    std::fprintf(stderr, "\" %s, left out\n", why);
 }
 
 }  // namespace
@@ -49,9 +49,12 @@ listing* listing_open(uint32_t n, int* err)
         bool shown = is_dot ? !dot : is_dotdot ? !dotdot : host_name_ok(e->d_name) && e->d_namlen == std::strlen(e->d_name);
         dot |= is_dot;
         dotdot |= is_dotdot;
-        if (!shown) {
+        // An entry naming inode 0 names nothing: no lookup finds it, and the hosts' readdir skips
+        // such an entry as a free one.
+        bool names_inode = e->d_ino != 0;
+        if (!shown || !names_inode) {
             if (report_names && first_report)
-                report_left_out(n, e->d_name);
+                report_left_out(n, e->d_name, shown ? "names no inode" : "cannot be a host name");
             continue;
         }
         l->entries.push_back({e->d_ino, e->d_name});

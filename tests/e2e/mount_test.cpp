@@ -568,10 +568,16 @@ TEST_F(Mount, ImageOfOnePartitionMountsAsPartitionZero)
 
 // In the foreground the mount stays until Ctrl-C, which unmounts it (a mount point given relative
 // to where the program started included) and ends it with status 0; names that cannot be host
-// names are reported once, however often the directory is listed.
+// names, and entries naming inode 0, are reported once, however often the directory is listed.
 TEST_F(Mount, ForegroundReportsLeftOutNamesOnceAndCtrlCUnmounts)
 {
-    build(imgb::simple_disk({imgb::file("a/b", "x"), imgb::file("ok", "y")}));
+    build(imgb::simple_disk({imgb::file("a/b", "x"), imgb::file("ok", "y"), imgb::file("zero-entry", "z")}));
+    // The entry's inode number is the four bytes before its name's length.
+    std::string img = read_file(dir + "/disk.img");
+    size_t at = img.find("\x0Azero-entry");
+    ASSERT_NE(at, std::string::npos);
+    img.replace(at - 4, 4, std::string(4, '\0'));
+    write_file(dir + "/disk.img", img);
     if (!start_foreground({"disk.img", "mnt"}))
         GTEST_SKIP() << "the host refused the mount: " << refused;
     for (int i = 0; i < 2; ++i)
@@ -580,7 +586,8 @@ TEST_F(Mount, ForegroundReportsLeftOutNamesOnceAndCtrlCUnmounts)
     kill(pid, SIGINT);
     EXPECT_EQ(wait_foreground(), 0);
     EXPECT_FALSE(is_mounted(mnt));
-    EXPECT_EQ(read_file(dir + "/err"), "efsh-mount: directory inode 2: entry \"a/b\" cannot be a host name, left out\n");
+    EXPECT_EQ(read_file(dir + "/err"), "efsh-mount: directory inode 2: entry \"a/b\" cannot be a host name, left out\n"
+                                       "efsh-mount: directory inode 2: entry \"zero-entry\" names no inode, left out\n");
 }
 
 #endif
