@@ -34,7 +34,7 @@ struct walk_state {
     int entries = 0;
     uint64_t bytes = 0;
     std::set<uint32_t> listed;
-    std::string image;  // the image's bytes, to check the places a read hands to the kernel
+    const std::string* image = nullptr;  // the image's bytes, to check the places a read hands to the kernel
 };
 
 [[noreturn]] void fail(const char* what)
@@ -93,9 +93,9 @@ int64_t read_both(walk_state& w, uint32_t n, uint64_t offset, size_t size, const
         fail("a read gives more than asked for");
     std::string places;
     for (const image_piece& p : pieces) {
-        if (p.offset < 0 || static_cast<uint64_t>(p.offset) + p.length > w.image.size())
+        if (p.offset < 0 || static_cast<uint64_t>(p.offset) + p.length > w.image->size())
             fail("a place lies outside the image");
-        places.append(w.image, static_cast<size_t>(p.offset), p.length);
+        places.append(*w.image, static_cast<size_t>(p.offset), p.length);
     }
     if (places.size() != static_cast<size_t>(got) ||
         std::memcmp(places.data(), buf.data(), static_cast<size_t>(got)) != 0)
@@ -190,7 +190,7 @@ void serve(disk* d, int partition, const std::string& image)
     if (!f)
         return;
     walk_state w;
-    w.image = image;
+    w.image = &image;
     struct stat st;
     if (stat_inode(ROOT_INODE, &st) == 0 && S_ISDIR(st.st_mode))
         walk(w, ROOT_INODE);
