@@ -258,16 +258,8 @@ extern "C" int LLVMFuzzerInitialize(int*, char***)
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
-    if (size < BLOCK_SIZE || size > (1u << 20))
-        return 0;
-    std::vector<uint8_t> image(data, data + size);
-    fuzz::fix_checksums(image.data(), image.size());
-    static const std::string path = fuzz::scratch() + "/fs.img";
-    if (!fuzz::write_file(path, image.data(), image.size()))
-        std::abort();
-
-    disk* d = disk_open(path.c_str());
-    if (d) {
+    std::vector<uint8_t> image;
+    if (disk* d = fuzz::open_image(data, size, "fs.img", &image)) {
         print_volume_header(fuzz::sink(), d->header);
         for (int i = 0; i < VH_PARTITIONS; ++i)
             explore(d, i);

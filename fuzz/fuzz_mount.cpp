@@ -34,7 +34,7 @@ struct walk_state {
     int entries = 0;
     uint64_t bytes = 0;
     std::set<uint32_t> listed;
-    const std::string* image = nullptr;  // the image's bytes, to check the places a read hands to the kernel
+    const std::vector<uint8_t>* image = nullptr;  // the image's bytes, to check the places a read hands to the kernel
 };
 
 [[noreturn]] void fail(const char* what)
@@ -95,7 +95,7 @@ int64_t read_both(walk_state& w, uint32_t n, uint64_t offset, size_t size, const
     for (const image_piece& p : pieces) {
         if (p.offset < 0 || static_cast<uint64_t>(p.offset) + p.length > w.image->size())
             fail("a place lies outside the image");
-        places.append(*w.image, static_cast<size_t>(p.offset), p.length);
+        places.append(reinterpret_cast<const char*>(w.image->data()) + p.offset, p.length);
     }
     if (places.size() != static_cast<size_t>(got) ||
         std::memcmp(places.data(), buf.data(), static_cast<size_t>(got)) != 0)
@@ -184,7 +184,7 @@ void walk(walk_state& w, uint32_t dir)
     }
 }
 
-void serve(disk* d, int partition, const std::string& image)
+void serve(disk* d, int partition, const std::vector<uint8_t>& image)
 {
     fs* f = fs_mount(d, partition, 0);
     if (!f)
@@ -205,18 +205,10 @@ void serve(disk* d, int partition, const std::string& image)
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
-    if (size < BLOCK_SIZE || size > (1u << 20))
-        return 0;
-    std::vector<uint8_t> image(data, data + size);
-    fuzz::fix_checksums(image.data(), image.size());
-    static const std::string path = fuzz::scratch() + "/mount.img";
-    if (!fuzz::write_file(path, image.data(), image.size()))
-        std::abort();
-    disk* d = disk_open(path.c_str());
-    if (d) {
-        std::string bytes(image.begin(), image.end());
+    std::vector<uint8_t> image;
+    if (disk* d = fuzz::open_image(data, size, "mount.img", &image)) {
         for (int i = 0; i < VH_PARTITIONS; ++i)
-            serve(d, i, bytes);
+            serve(d, i, image);
         disk_close(d);
     }
     if (fuzz::reset_library() != 0)

@@ -142,6 +142,18 @@ void fix_checksums(uint8_t* image, size_t size)
     fix_volume_checksum(image);
 }
 
+disk* open_image(const uint8_t* data, size_t size, const char* name, std::vector<uint8_t>* image)
+{
+    if (size < BLOCK_SIZE || size > (1u << 20))
+        return nullptr;
+    image->assign(data, data + size);
+    fix_checksums(image->data(), image->size());
+    const std::string path = scratch() + "/" + name;
+    if (!write_file(path, image->data(), image->size()))
+        std::abort();
+    return disk_open(path.c_str());
+}
+
 quiet::quiet() : saved_out(stdout), saved_err(stderr)
 {
     std::fflush(stdout);

@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+struct disk;
+
 namespace fuzz {
 
 // A directory of this process's own, removed at a normal exit (a crash leaves it for inspection):
@@ -30,6 +32,11 @@ void fix_volume_checksum(uint8_t* header);
 // the image, then the volume header's checksum; images that only differ in a checksum from a
 // valid one thereby get past the checks that would otherwise stop nearly every mutation.
 void fix_checksums(uint8_t* image, size_t size);
+
+// The input as a whole image (one block to 1 MiB): its checksums repaired (fix_checksums) into
+// *image, written to the scratch file `name` and opened. Null when the input is no such image or
+// the disk does not open.
+disk* open_image(const uint8_t* data, size_t size, const char* name, std::vector<uint8_t>* image);
 
 // Points the C streams stdout and stderr at the sink while alive. The sanitizers and libFuzzer
 // write their own reports to file descriptor 2 or their own stream, which stay as they were.

@@ -142,7 +142,6 @@ int entry_of(fuse_ino_t parent, const char* name, uint32_t n, fuse_entry_param* 
     return 0;
 }
 
-
 bool opens_without_asking = false;
 
 void efs_init(void*, fuse_conn_info* conn)
