@@ -1,5 +1,6 @@
 // The host layer over POSIX.1-2008 calls (Linux, macOS, the BSDs).
 #include "host/host_io.h"
+#include "host/host_posix.h"
 
 #include <cerrno>
 #include <cstdlib>
@@ -30,22 +31,49 @@ struct host_file {
 
 namespace {
 
-// The host ids of the images open for reading: no file a copy makes or overwrites may be one of
-// them, whatever name leads there (the image itself, a hard link, a symbolic link).
+// The images open for reading: no file a copy makes or overwrites may be one of them, whatever
+// name leads there (the image itself, a hard link, a symbolic link), nor share a byte of storage
+// with one (see shares_storage).
 constexpr int IMAGE_SLOTS = 16;
 struct image_slot {
     const host_file* f;
-    dev_t dev;
-    ino_t ino;
+    struct stat st;
+    bool resolved;          // held is worked out, the first time something is to be written
+    posix::storage held;
 };
 image_slot images[IMAGE_SLOTS];
+
+// A target that shares storage with an open image, though its device and inode are its own: a
+// loop device over the image or the image's backing file, a partition of the image or the disk
+// it is on, a device-mapper device over either, a file inside a file system on any of those.
+bool shares_storage(const struct stat& st)
+{
+    if (!S_ISREG(st.st_mode) && !S_ISBLK(st.st_mode))
+        return false;  // a pipe, a terminal, /dev/null: no storage of its own
+    bool any = false;
+    for (const image_slot& i : images)
+        any = any || i.f;
+    if (!any)
+        return false;
+    static posix::storage target;
+    posix::storage_of(st, &target);
+    for (image_slot& i : images)
+        if (i.f) {
+            if (!i.resolved)
+                posix::storage_of(i.st, &i.held);
+            i.resolved = true;
+            if (posix::shares(target, i.held))
+                return true;
+        }
+    return false;
+}
 
 bool is_open_image(const struct stat& st)
 {
     for (const image_slot& i : images)
-        if (i.f && i.dev == st.st_dev && i.ino == st.st_ino)
+        if (i.f && i.st.st_dev == st.st_dev && i.st.st_ino == st.st_ino)
             return true;
-    return false;
+    return shares_storage(st);
 }
 
 }  // namespace
@@ -70,7 +98,7 @@ host_file* host_open(const char* path)
     if (::fstat(fd, &st) == 0)
         for (image_slot& i : images)
             if (!i.f) {
-                i = {f, st.st_dev, st.st_ino};
+                i = {f, st, false, {}};
                 break;
             }
     errno = saved;

@@ -2,6 +2,8 @@
 // whatever the target already holds.
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <map>
 #include <sys/stat.h>
@@ -126,6 +128,124 @@ TEST_F(HostSafety, WrittenFilesAboveReasonsAndDeepWorkingDirectories)
     EXPECT_EQ(r.err, "");
     EXPECT_EQ(read_file(deep + "/top/b/x"), "X");
     EXPECT_EQ(read_file(deep + "/g"), "f");
+}
+
+// Loop devices attached for one test, detached again however the test ends.
+struct loop_devices {
+    std::vector<std::string> attached;
+    ~loop_devices()
+    {
+        for (const std::string& d : attached)
+            (void)std::system(("losetup -d " + d + " 2>/dev/null").c_str());
+    }
+    // The device losetup attached to file with its options, or an empty text.
+    std::string attach(const std::string& options, const std::string& file)
+    {
+        std::string dev;
+        if (FILE* p = popen(("losetup -f --show " + options + " " + file + " 2>/dev/null").c_str(), "r")) {
+            char buf[256];
+            while (std::fgets(buf, sizeof buf, p))
+                dev += buf;
+            pclose(p);
+        }
+        while (!dev.empty() && (dev.back() == '\n' || dev.back() == ' '))
+            dev.pop_back();
+        if (!dev.empty())
+            attached.push_back(dev);
+        return dev;
+    }
+};
+
+// One image behind other host names: what efsh reads, what it is told to write there, and whether
+// that shares the image's storage.
+struct storage_case {
+    std::string reading, writing;
+    bool refused;
+};
+
+class ImageBehindDevices : public HostSafety {
+protected:
+    void SetUp() override
+    {
+        HostSafety::SetUp();
+        if (efsh_under_wine())
+            GTEST_SKIP() << "loop devices are Linux's";
+        if (geteuid() != 0)
+            GTEST_SKIP() << "needs root to attach loop devices";
+        if (std::system("command -v losetup >/dev/null") != 0)
+            GTEST_SKIP() << "losetup is missing";
+        build({file("unix", "kernel")});
+        image = read_file(img);
+    }
+    // tar and cp onto each target in turn: refused with the one line each, or written.
+    void check(const std::vector<storage_case>& cases)
+    {
+        for (const storage_case& c : cases) {
+            run_options o = opt;
+            o.timeout_seconds = hang_seconds();
+            run_result r = run_efsh({"-p", "7", c.reading}, "tar / " + c.writing + "\ncp unix " + c.writing + "\n", o);
+            std::string line = c.writing + ": the image being read is never written\n";
+            EXPECT_EQ(r.err, c.refused ? line + line : "") << c.reading << " writing " << c.writing;
+            if (!c.refused) {
+                EXPECT_EQ(read_file(c.writing).substr(0, 6), "kernel") << c.writing;
+            }
+        }
+    }
+    std::string image;
+    loop_devices loops;
+};
+
+// A loop device over a copy of the image, either way round.
+TEST_F(ImageBehindDevices, ALoopDeviceAndItsBackingFileAreOneImage)
+{
+    const std::string copy = dir_ + "/copy.img";
+    write_file(copy, image);
+    std::string loop = loops.attach("", copy);
+    if (loop.empty())
+        GTEST_SKIP() << "no loop device could be attached here";
+    check({{copy, loop, true}, {loop, copy, true}});
+    EXPECT_TRUE(read_file(copy) == image);
+    EXPECT_TRUE(read_file(loop) == image);
+}
+
+// The image as partition 1 of a disk with a PC partition table, attached with its partitions: the
+// disk, its file and another loop device over the image's bytes of that file are refused whichever
+// of them is read; partition 2 beside it is written.
+TEST_F(ImageBehindDevices, APartitionItsDiskAndItsNeighbours)
+{
+    ASSERT_EQ(image.size() % 512, 0u);
+    const uint32_t first = 2048, sectors = static_cast<uint32_t>(image.size() / 512), second = first + sectors;
+    std::string disk(size_t{second + 2048} * 512, '\0');
+    auto entry = [&](size_t at, uint32_t start, uint32_t count) {
+        disk[at + 4] = '\x83';
+        for (int i = 0; i < 4; ++i) {
+            disk[at + 8 + i] = static_cast<char>(start >> (8 * i));
+            disk[at + 12 + i] = static_cast<char>(count >> (8 * i));
+        }
+    };
+    entry(446, first, sectors);
+    entry(462, second, 2048);
+    disk[510] = '\x55';
+    disk[511] = '\xaa';
+    disk.replace(size_t{first} * 512, image.size(), image);
+    const std::string file = dir_ + "/disk-with-table.img";
+    write_file(file, disk);
+    std::string whole = loops.attach("-P", file);
+    if (whole.empty())
+        GTEST_SKIP() << "no loop device could be attached here";
+    // A kernel built without the PC table's reader makes no partitions itself; partx reads the
+    // table and adds them.
+    const std::string p1 = whole + "p1", p2 = whole + "p2";
+    if (!fs::exists(p1) && std::system("command -v partx >/dev/null") == 0)
+        (void)std::system(("partx -a " + whole + " 2>/dev/null").c_str());
+    if (!fs::exists(p1) || !fs::exists(p2))
+        GTEST_SKIP() << "the kernel made no partitions of " << whole;
+    std::string slice = loops.attach(fmt("-o %u --sizelimit %zu", first * 512, image.size()), file);
+    ASSERT_FALSE(slice.empty());
+    check({{p1, whole, true}, {p1, file, true}, {p1, slice, true}, {slice, p1, true}, {slice, whole, true},
+           {p1, p2, false}});
+    EXPECT_TRUE(read_file(p1) == image);
+    EXPECT_TRUE(read_file(file).substr(size_t{first} * 512, image.size()) == image);
 }
 
 }  // namespace
