@@ -68,6 +68,23 @@ bool shares_storage(const struct stat& st)
     return false;
 }
 
+// A file not made yet: made where the path's directory is, inside a file system that may lie on
+// an image (a loop device over it, a partition of it). Nothing is made there then, not even empty.
+bool made_on_an_image(const char* path)
+{
+    const char* slash = std::strrchr(path, '/');
+    std::string dir = !slash ? std::string(".") : slash == path ? std::string("/") : std::string(path, slash);
+    struct stat st;
+    int saved = errno;
+    bool on = ::stat(dir.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+    errno = saved;
+    if (!on)
+        return false;  // the open fails and says why
+    st.st_mode = S_IFREG;
+    st.st_ino = 0;  // no file's: only what holds it can meet an image
+    return shares_storage(st);
+}
+
 bool is_open_image(const struct stat& st)
 {
     for (const image_slot& i : images)
@@ -325,6 +342,8 @@ host_out* host_create(const char* path, unsigned how, host_refusal* why)
     if (why)
         *why = HOST_ERRNO;
     bool in_tree = (how & HOST_IN_TREE) != 0;
+    if (!in_tree)
+        posix::forget_file_systems();  // a command of its own
     struct stat st;
     // What is there is looked at before it is opened: the image is never opened for writing, and a
     // tree copy never opens a device (opening one can act: a tape rewinds) or a pipe.
@@ -333,6 +352,8 @@ host_out* host_create(const char* path, unsigned how, host_refusal* why)
             return refuse(-1, HOST_IS_IMAGE, why);
         if (in_tree && !S_ISREG(st.st_mode))
             return refuse(-1, HOST_NOT_A_FILE, why);
+    } else if (errno == ENOENT && made_on_an_image(path)) {
+        return refuse(-1, HOST_IS_IMAGE, why);
     }
     // Nothing is cut before the open file is known for what it is: the name may have changed hands
     // since it was looked at. A tree copy follows no final link and never waits for a pipe's reader.
@@ -621,6 +642,12 @@ int host_out_set_perm(host_out* o, unsigned mode, int64_t atime, int64_t mtime)
 
 int host_enter_dir(const char* name, host_id* id)
 {
+    posix::forget_file_systems();
+    struct stat there;
+    if (::lstat(name, &there) != 0 && errno == ENOENT && made_on_an_image(name)) {
+        errno = EROFS;  // a directory made there would be written into the image
+        return -1;
+    }
     int made = ::mkdir(name, 0777) == 0 ? 0 : errno;
 #if defined(O_PATH)
     int how = O_PATH;  // a way in, not the right to list: a directory of mode 0300 is still filled

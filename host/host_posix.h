@@ -34,6 +34,11 @@ struct storage {
 // anything else.
 void storage_of(const struct stat& st, storage* out);
 
+// The storage below file systems' devices is kept from one file to the next (the files a copy makes
+// in one directory lie on one): let go of when the copy enters another directory or another
+// command begins, so that a device set up since is seen.
+void forget_file_systems();
+
 // Whether writing an object whose storage is `target` can change a byte of one whose storage is
 // `image`: a stretch of one overlaps a stretch of the other, unless both are only somewhere inside
 // one file system (two files of it).

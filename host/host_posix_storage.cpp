@@ -235,18 +235,41 @@ bool overlap(const stretch& a, const stretch& b)
            !(a.within && b.within);
 }
 
+// What holds the files a copy makes one after another in one directory: the storage below their
+// file system's device, worked out once for them all.
+struct {
+    bool known;
+    uint64_t dev;
+    storage below;
+} last;
+
 }  // namespace
+
+void forget_file_systems()
+{
+    last.known = false;
+}
 
 void storage_of(const struct stat& st, storage* out)
 {
     out->n = 0;
     out->unknown = false;
     int saved = errno;
-    if (S_ISBLK(st.st_mode))
+    if (S_ISBLK(st.st_mode)) {
         device_down(st.st_rdev, 0, TO_END, false, 0, out);
-    else if (S_ISREG(st.st_mode))
-        file_down(st.st_dev, st.st_ino, 0, TO_END, false, 0, out);
-    else
+    } else if (S_ISREG(st.st_mode)) {
+        add(out, {true, static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino), 0, TO_END, false});
+        if (!last.known || last.dev != static_cast<uint64_t>(st.st_dev)) {
+            last.below.n = 0;
+            last.below.unknown = false;
+            device_down(st.st_dev, 0, TO_END, true, 1, &last.below);
+            last.known = true;
+            last.dev = static_cast<uint64_t>(st.st_dev);
+        }
+        for (int i = 0; i < last.below.n; ++i)
+            add(out, last.below.s[i]);
+        out->unknown = out->unknown || last.below.unknown;
+    } else
         add(out, {true, static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino), 0, TO_END, false});
     errno = saved;
 }

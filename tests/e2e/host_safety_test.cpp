@@ -130,11 +130,14 @@ TEST_F(HostSafety, WrittenFilesAboveReasonsAndDeepWorkingDirectories)
     EXPECT_EQ(read_file(deep + "/g"), "f");
 }
 
-// Loop devices attached for one test, detached again however the test ends.
+// Loop devices attached for one test (and file systems mounted from them), detached again however
+// the test ends.
 struct loop_devices {
-    std::vector<std::string> attached;
+    std::vector<std::string> attached, mounted;
     ~loop_devices()
     {
+        for (const std::string& m : mounted)
+            (void)std::system(("umount " + m + " 2>/dev/null").c_str());
         for (const std::string& d : attached)
             (void)std::system(("losetup -d " + d + " 2>/dev/null").c_str());
     }
@@ -183,9 +186,11 @@ protected:
         for (const storage_case& c : cases) {
             run_options o = opt;
             o.timeout_seconds = hang_seconds();
+            bool there = fs::exists(c.writing);
             run_result r = run_efsh({"-p", "7", c.reading}, "tar / " + c.writing + "\ncp unix " + c.writing + "\n", o);
             std::string line = c.writing + ": the image being read is never written\n";
             EXPECT_EQ(r.err, c.refused ? line + line : "") << c.reading << " writing " << c.writing;
+            EXPECT_EQ(fs::exists(c.writing), there || !c.refused) << c.writing;
             if (!c.refused) {
                 EXPECT_EQ(read_file(c.writing).substr(0, 6), "kernel") << c.writing;
             }
@@ -195,17 +200,27 @@ protected:
     loop_devices loops;
 };
 
-// A loop device over a copy of the image, either way round.
+// A loop device over a copy of the image, either way round; and a file system made in the copy's
+// last megabytes, past the image's own bytes, into which nothing is written, not even a new name.
 TEST_F(ImageBehindDevices, ALoopDeviceAndItsBackingFileAreOneImage)
 {
-    const std::string copy = dir_ + "/copy.img";
-    write_file(copy, image);
+    const std::string copy = dir_ + "/copy.img", mnt = dir_ + "/mnt";
+    const size_t room = size_t{4} << 20;
+    write_file(copy, image + std::string(room, '\0'));
     std::string loop = loops.attach("", copy);
     if (loop.empty())
         GTEST_SKIP() << "no loop device could be attached here";
-    check({{copy, loop, true}, {loop, copy, true}});
-    EXPECT_TRUE(read_file(copy) == image);
-    EXPECT_TRUE(read_file(loop) == image);
+    std::vector<storage_case> cases = {{copy, loop, true}, {loop, copy, true}};
+    std::string tail = loops.attach(fmt("-o %zu", image.size()), copy);
+    fs::create_directory(mnt);
+    if (!tail.empty() && std::system(("mkfs.ext4 -q " + tail + " >/dev/null 2>&1 && mount " + tail + " " + mnt).c_str()) == 0) {
+        loops.mounted.push_back(mnt);
+        cases.push_back({copy, mnt + "/new", true});
+        cases.push_back({loop, mnt + "/new", true});
+    }
+    check(cases);
+    EXPECT_TRUE(read_file(copy).substr(0, image.size()) == image);
+    EXPECT_TRUE(read_file(loop).substr(0, image.size()) == image);
 }
 
 // The image as partition 1 of a disk with a PC partition table, attached with its partitions: the
