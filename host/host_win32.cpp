@@ -117,6 +117,7 @@ struct open_image {
     bool known;          // id holds the file's identity
     host_id id;
     std::wstring path;   // its full path
+    win32::disk_place where;  // the disk it lies on, as far as the system tells
 };
 open_image images[16];
 
@@ -136,6 +137,25 @@ bool is_image_path(const std::wstring& full)
 {
     for (const open_image& i : images)
         if (i.f && CompareStringOrdinal(i.path.c_str(), -1, full.c_str(), -1, TRUE) == CSTR_EQUAL)
+            return true;
+    return false;
+}
+
+bool shares_storage_with_image(const std::wstring& full)
+{
+    bool any = false, device = false;
+    for (const open_image& i : images)
+        if (i.f && i.where.known) {
+            any = true;
+            device = device || !i.where.within;
+        }
+    if (!any)
+        return false;
+    // A file meets only an image that is a drive or volume itself: a volume keeps its files apart,
+    // and which file is the image the identity tells. So files are looked up only then.
+    disk_place target = disk_of(full, device);
+    for (const open_image& i : images)
+        if (i.f && shares(target, i.where))
             return true;
     return false;
 }
@@ -191,7 +211,7 @@ host_file* host_open(const char* path)
         errno = ENOMEM;
         return nullptr;
     }
-    *slot = {f, false, {}, full};
+    *slot = {f, false, {}, full, win32::disk_of(full)};
     slot->known = GetFileType(h) == FILE_TYPE_DISK && id_of_handle(h, &slot->id);
     return f;
 }

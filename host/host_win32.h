@@ -57,4 +57,21 @@ bool id_of_handle(HANDLE h, host_id* id);
 bool is_image(const host_id& id);
 bool is_image_path(const std::wstring& full);
 
+// Which disk a path's bytes lie on, as far as the system tells (see host_win32_storage.cpp):
+// its device type and number and the partition (0: the whole disk); `within` for a file, which
+// lies somewhere inside its volume. Only a raw drive or volume is asked about without `files`.
+struct disk_place {
+    bool known;
+    bool within;
+    DWORD type, number, partition;
+};
+disk_place disk_of(const std::wstring& full, bool files = true);
+
+// Whether writing at one place can change a byte at the other.
+bool shares(const disk_place& a, const disk_place& b);
+
+// Whether writing what a full path names can change a byte of an open image: a raw drive or volume
+// holding an image file or one open as an image, or a file on a volume of a drive open as an image.
+bool shares_storage_with_image(const std::wstring& full);
+
 }  // namespace win32

@@ -111,6 +111,10 @@ host_out* host_create(const char* path, unsigned how, host_refusal* why)
     if (full.empty())
         return nullptr;
     std::wstring sys = system_path(full);
+    // Nothing is opened, nor made, on storage an image lies on: a raw drive or volume holding it,
+    // or a volume of a drive open as an image.
+    if (win32::shares_storage_with_image(full))
+        return refuse(HOST_IS_IMAGE, why);
     // A name the copy made is looked at before it is opened for writing: only a regular file is
     // opened, as itself (a link or junction is never followed), and what is not there is made new,
     // so that nothing that can only be seen by its name (a link to nowhere) is ever written through.
@@ -307,6 +311,10 @@ int host_enter_dir(const char* name, host_id* id)
     std::wstring full = win32::full_path(name);
     if (full.empty())
         return -1;
+    if (GetFileAttributesW(system_path(full).c_str()) == INVALID_FILE_ATTRIBUTES && win32::shares_storage_with_image(full)) {
+        errno = EROFS;  // a directory made there would be written into the image
+        return -1;
+    }
     bool made = CreateDirectoryW(system_path(full).c_str(), nullptr) != 0;
     DWORD made_error = made ? 0 : GetLastError();
     HANDLE h = open_dir(full, false);
