@@ -109,7 +109,9 @@ enum host_make : unsigned {
 };
 
 // Why host_create made nothing: HOST_ERRNO (errno tells), HOST_IS_IMAGE (the path leads to a file
-// open as an image, by whatever name: nothing was touched) or HOST_NOT_A_FILE (HOST_IN_TREE found
+// open as an image, by whatever name, or to what shares storage with one: a loop device over it,
+// a disk or partition it lies on or that lies on it, a file system on any of those; nothing was
+// touched, nothing made) or HOST_NOT_A_FILE (HOST_IN_TREE found
 // a link, pipe, device, socket or directory there: nothing was touched).
 enum host_refusal { HOST_ERRNO = 0, HOST_IS_IMAGE = 1, HOST_NOT_A_FILE = 2 };
 
@@ -164,7 +166,8 @@ int host_discard_out(host_out* o, const char* path);
 
 // Makes host directory `name` in the current host directory (or takes one there already) and
 // enters it, only when it is a real directory: 0 with *id its id; -1 with errno set (it cannot be
-// made or entered: a file there is ENOTDIR); 1 when a symbolic link (or, on Windows, any reparse
+// made or entered: a file there is ENOTDIR, one to be made in a file system that shares storage
+// with an open image EROFS); 1 when a symbolic link (or, on Windows, any reparse
 // point) is there, which is never followed (nothing touched).
 int host_enter_dir(const char* name, host_id* id);
 

@@ -24,15 +24,6 @@ namespace {
 
 constexpr uint64_t TO_END = UINT64_MAX;
 
-// No stack of devices is deeper than this (a file on a partition of a loop device over a file on
-// a device-mapper device over a partition is six): deeper means sysfs is not what it seems.
-constexpr int DEPTH = 12;
-
-uint64_t plus(uint64_t a, uint64_t b)
-{
-    return a > TO_END - b ? TO_END : a + b;
-}
-
 bool add(storage* out, const stretch& s)
 {
     for (int i = 0; i < out->n; ++i) {
@@ -50,6 +41,15 @@ bool add(storage* out, const stretch& s)
 }
 
 #if defined(__linux__)
+
+// No stack of devices is deeper than this (a file on a partition of a loop device over a file on
+// a device-mapper device over a partition is six): deeper means sysfs is not what it seems.
+constexpr int DEPTH = 12;
+
+uint64_t plus(uint64_t a, uint64_t b)
+{
+    return a > TO_END - b ? TO_END : a + b;
+}
 
 // A sysfs attribute read whole (it is short: a number, "MAJ:MIN", a path, a few lines) relative to
 // a directory; false when it is not there.
@@ -150,15 +150,6 @@ bool backing_of(int dir, dev_t d, stretch* file)
 
 #endif
 
-void device_down(dev_t d, uint64_t start, uint64_t end, bool within, int depth, storage* out);
-
-// A file, and somewhere inside it the device its file system lies on.
-void file_down(uint64_t dev, uint64_t ino, uint64_t start, uint64_t end, bool within, int depth, storage* out)
-{
-    if (add(out, {true, dev, ino, start, end, within}))
-        device_down(static_cast<dev_t>(dev), 0, TO_END, true, depth + 1, out);
-}
-
 void device_down(dev_t d, uint64_t start, uint64_t end, bool within, int depth, storage* out)
 {
     if (!add(out, {false, static_cast<uint64_t>(d), 0, start, end, within}))
@@ -193,8 +184,9 @@ void device_down(dev_t d, uint64_t start, uint64_t end, bool within, int depth, 
             uint64_t to = end == TO_END ? file.end : plus(file.start, end);
             if (to > file.end)
                 to = file.end;
-            if (from < to)
-                file_down(file.dev, file.ino, from, to, within, depth + 1, out);
+            // The file, and somewhere inside it the device its file system lies on.
+            if (from < to && add(out, {true, file.dev, file.ino, from, to, within}))
+                device_down(static_cast<dev_t>(file.dev), 0, TO_END, true, depth + 1, out);
         } else if (::faccessat(dir, "loop/backing_file", F_OK, 0) == 0) {
             out->unknown = out->unknown || !within;  // bound to a file that cannot be told
         }
