@@ -134,12 +134,15 @@ TEST_F(HostSafety, WrittenFilesAboveReasonsAndDeepWorkingDirectories)
 // the test ends.
 struct loop_devices {
     std::vector<std::string> attached, mounted;
-    ~loop_devices()
+    ~loop_devices() { release(); }
+    void release()
     {
         for (const std::string& m : mounted)
             (void)std::system(("umount " + m + " 2>/dev/null").c_str());
         for (const std::string& d : attached)
             (void)std::system(("losetup -d " + d + " 2>/dev/null").c_str());
+        mounted.clear();
+        attached.clear();
     }
     // The device losetup attached to file with its options, or an empty text.
     std::string attach(const std::string& options, const std::string& file)
@@ -177,8 +180,13 @@ protected:
             GTEST_SKIP() << "needs root to attach loop devices";
         if (std::system("command -v losetup >/dev/null") != 0)
             GTEST_SKIP() << "losetup is missing";
-        build({file("unix", "kernel")});
+        build({file("unix", "kernel"), dir("d", {file("e", "e")})});
         image = read_file(img);
+    }
+    void TearDown() override
+    {
+        loops.release();  // before the scratch directory, which holds the mount point and files
+        HostSafety::TearDown();
     }
     // tar and cp onto each target in turn: refused with the one line each, or written.
     void check(const std::vector<storage_case>& cases)
@@ -201,7 +209,8 @@ protected:
 };
 
 // A loop device over a copy of the image, either way round; and a file system made in the copy's
-// last megabytes, past the image's own bytes, into which nothing is written, not even a new name.
+// last megabytes, past the image's own bytes, into which nothing is written, not even a new name
+// or a directory.
 TEST_F(ImageBehindDevices, ALoopDeviceAndItsBackingFileAreOneImage)
 {
     const std::string copy = dir_ + "/copy.img", mnt = dir_ + "/mnt";
@@ -219,6 +228,12 @@ TEST_F(ImageBehindDevices, ALoopDeviceAndItsBackingFileAreOneImage)
         cases.push_back({loop, mnt + "/new", true});
     }
     check(cases);
+    if (!loops.mounted.empty()) {
+        run_options o = opt;
+        o.timeout_seconds = hang_seconds();
+        EXPECT_EQ(run_efsh({"-p", "7", copy}, "cp -r d " + mnt + "\n", o).err, "d: Read-only file system\n");
+        EXPECT_EQ(host_tree(mnt), std::vector<std::string>{"lost+found/"});
+    }
     EXPECT_TRUE(read_file(copy).substr(0, image.size()) == image);
     EXPECT_TRUE(read_file(loop).substr(0, image.size()) == image);
 }
