@@ -3,7 +3,9 @@
 // host_win32_files.cpp, paths in host_win32_paths.cpp.
 #include "host/host_io.h"
 
+#include <atomic>
 #include <cerrno>
+#include <csignal>
 #include <cstring>
 #include <io.h>
 #include <limits>
@@ -625,4 +627,46 @@ void host_thread_join(host_thread* t)
     WaitForSingleObject(t->handle, INFINITE);
     CloseHandle(t->handle);
     delete t;
+}
+
+// --- Stops asked from outside ----------------------------------------------------------------
+
+namespace {
+
+// The console calls the handler on a thread of its own: the flags are atomic.
+std::atomic<int> stop_asked{HOST_NO_STOP};
+std::atomic<int> stop_signal{0};
+
+BOOL WINAPI on_console_event(DWORD event)
+{
+    bool interrupt = event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT;
+    int sig = interrupt ? SIGINT : SIGTERM;
+    if (stop_asked.load() != HOST_NO_STOP)
+        ExitProcess(static_cast<UINT>(128 + sig));  // asked twice: the first did not stop it
+    stop_signal = sig;
+    stop_asked = interrupt ? HOST_STOP_INTERRUPT : HOST_STOP_END;
+    // The console window closed, the user logging off or the system shutting down end the process
+    // once this returns: the main thread has these few seconds to put things back and end itself.
+    if (!interrupt)
+        Sleep(5000);
+    return TRUE;
+}
+
+}  // namespace
+
+void host_catch_stops()
+{
+    SetConsoleCtrlHandler(on_console_event, TRUE);
+}
+
+host_stop host_stop_asked()
+{
+    return static_cast<host_stop>(stop_asked.load());
+}
+
+host_stop host_take_stop(int* signal)
+{
+    if (signal)
+        *signal = stop_signal.load();
+    return static_cast<host_stop>(stop_asked.exchange(HOST_NO_STOP));
 }
