@@ -2,6 +2,7 @@
 #include "host/host_io.h"
 
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -19,8 +20,12 @@ void host_test_hold(const char* place)
         return;
     char* rest = nullptr;
     long n = std::strtol(colon + 1, &rest, 10);
-    if (!rest || *rest != ':' || ++calls != n)
+    if (!rest || *rest != ':' || n <= 0 || ++calls % n != 0)
         return;
+    if (rest[1] == '!') {
+        std::raise(std::atoi(rest + 2));
+        return;
+    }
     if (FILE* f = std::fopen(rest + 1, "wb"))
         std::fclose(f);
     // Polled, not timed: the wait ends as soon as the test has asked for the stop.

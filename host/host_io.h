@@ -220,9 +220,11 @@ host_stop host_stop_asked();
 // SIGINT for Ctrl-C and Ctrl-Break, SIGTERM for the others).
 host_stop host_take_stop(int* signal = nullptr);
 
-// A test hook: when the environment holds EFSH_TEST_HOLD=<place>:<n>:<file>, the n-th call for
+// A test hook: when the environment holds EFSH_TEST_HOLD=<place>:<n>:<file>, every n-th call for
 // <place> makes the (empty) <file> and waits until a stop is asked (at most a minute), so that a
-// test stops efsh at exactly that point, without guessing at times. Does nothing otherwise.
+// test stops efsh at exactly that point, without guessing at times; a <file> of "!<signal>" raises
+// that signal there instead. Places: "block" (each run of a file copied or archived), "rename"
+// (a file written whole, flushed, before it takes its name). Does nothing otherwise.
 void host_test_hold(const char* place);
 
 // --- Work on a second core ---------------------------------------------------------------------
