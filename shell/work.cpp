@@ -45,6 +45,9 @@ void report_stopped(const std::string& what)
         return;
     said = true;
     progress_hide();
+    // At a terminal the line starts over the "^C" the terminal echoed.
+    if (host_is_terminal(stderr))
+        std::fputc('\r', stderr);
     const char* how = host_stop_asked() == HOST_STOP_END ? "ended" : "interrupted";
     std::string done;
     if (work.size >= 0)
