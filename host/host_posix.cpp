@@ -130,14 +130,25 @@ bool host_close(host_file* f)
     return ok;
 }
 
+namespace {
+
+// While the pager runs it has the terminal: Ctrl-C is its own (less stops a search), not efsh's.
+volatile sig_atomic_t pager_running = 0;
+
+}  // namespace
+
 FILE* host_popen_write(const char* command)
 {
-    return ::popen(command, "w");
+    FILE* p = ::popen(command, "w");
+    pager_running = p != nullptr;
+    return p;
 }
 
 int host_pclose(FILE* pipe)
 {
-    return ::pclose(pipe);
+    int rc = ::pclose(pipe);
+    pager_running = 0;
+    return rc;
 }
 
 void host_ignore_sigpipe()
@@ -152,6 +163,8 @@ volatile sig_atomic_t stop_signal = 0;
 
 void on_stop_signal(int sig)
 {
+    if (sig == SIGINT && pager_running)
+        return;
     if (stop_asked != HOST_NO_STOP)
         ::_exit(128 + sig);  // asked twice: whatever the first one was to stop has not stopped
     stop_signal = sig;

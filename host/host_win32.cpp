@@ -325,9 +325,18 @@ bool host_close(host_file* f)
 
 // --- The pager pipe ----------------------------------------------------------------------------
 
+namespace {
+
+// While the pager runs it has the console: Ctrl-C is its own, not efsh's.
+std::atomic<bool> pager_running{false};
+
+}  // namespace
+
 FILE* host_popen_write(const char* command)
 {
-    return _popen(command, "wb");
+    FILE* p = _popen(command, "wb");
+    pager_running = p != nullptr;
+    return p;
 }
 
 namespace {
@@ -382,7 +391,9 @@ const char* host_pager(const char** missing)
 
 int host_pclose(FILE* pipe)
 {
-    return _pclose(pipe);
+    int rc = _pclose(pipe);
+    pager_running = false;
+    return rc;
 }
 
 void host_ignore_sigpipe()
@@ -640,6 +651,8 @@ std::atomic<int> stop_signal{0};
 BOOL WINAPI on_console_event(DWORD event)
 {
     bool interrupt = event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT;
+    if (interrupt && pager_running.load())
+        return TRUE;
     int sig = interrupt ? SIGINT : SIGTERM;
     if (stop_asked.load() != HOST_NO_STOP)
         ExitProcess(static_cast<UINT>(128 + sig));  // asked twice: the first did not stop it

@@ -4,6 +4,7 @@
 
 #include <filesystem>
 #include <regex>
+#include <unistd.h>
 
 #include "image_session.h"
 
@@ -200,6 +201,26 @@ TEST_F(Scripting, AStopLeavesNothingHalfWritten)
     EXPECT_NE(read_file(dir_ + "/T/old.tgz"), "an older archive");
     EXPECT_TRUE(exists("T/old.tgz.efsh-partial"));
     EXPECT_FALSE(exists("T/old.tgz.efsh-partial1"));
+}
+
+// A disk that fills up: the older archive of that name stays as it was, the copy that cannot be
+// whole goes, and each fails the run.
+TEST_F(Scripting, AFullDiskLeavesTheOlderArchiveAndNoPartialCopy)
+{
+    std::string full = dir_ + "/full";
+    std::filesystem::create_directory(full);
+    if (efsh_under_wine() || geteuid() != 0 ||
+        std::system(("mount -t tmpfs -o size=64k tmpfs " + full + " 2>/dev/null").c_str()) != 0)
+        GTEST_SKIP() << "mounting a small tmpfs takes root";
+    write_file(full + "/a.tar", "an older archive");
+    run_result tar = script(at({"tar /tree full/a.tar", "pwd"}));
+    EXPECT_EQ(tar.err, "full/a.tar: No space left on device\n");
+    EXPECT_EQ(tar.status, 1);
+    run_result cp = script(at({"cp /tree/big full/copy", "pwd"}));
+    EXPECT_EQ(cp.err, "fwrite: No space left on device\nfull/copy removed: the copy is not whole\n");
+    EXPECT_EQ(cp.status, 1);
+    EXPECT_EQ(host_tree(full), std::vector<std::string>{"a.tar:16"});
+    EXPECT_EQ(std::system(("umount " + full).c_str()), 0);
 }
 
 }  // namespace
