@@ -216,6 +216,11 @@ void host_catch_stops();
 // for every block.
 host_stop host_stop_asked();
 
+// What has been asked, after a read of `in` came back with nothing: at a Windows console Ctrl-C
+// ends the read before the console has told its handler (on a thread of its own), which is waited
+// for a moment here. Elsewhere host_stop_asked().
+host_stop host_stop_after_read(FILE* in);
+
 // Takes what was asked, clearing the flag; *signal (may be null) the signal's number (Windows:
 // SIGINT for Ctrl-C and Ctrl-Break, SIGTERM for the others).
 host_stop host_take_stop(int* signal = nullptr);

@@ -677,6 +677,13 @@ host_stop host_stop_asked()
     return static_cast<host_stop>(stop_asked.load());
 }
 
+host_stop host_stop_after_read(FILE* in)
+{
+    for (int i = 0; i < 20 && stop_asked.load() == HOST_NO_STOP && host_is_terminal(in); ++i)
+        Sleep(5);
+    return host_stop_asked();
+}
+
 host_stop host_take_stop(int* signal)
 {
     if (signal)

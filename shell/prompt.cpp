@@ -133,7 +133,7 @@ void prompt_loop(FILE* in, const char* image, int partition)
             // A read error ends the loop like the end of input: the line buffer is not to be trusted.
             // An interrupt while a line is typed drops that line, and the prompt comes again.
             if (!std::fgets(line, sizeof line, in) || std::feof(in) || std::ferror(in)) {
-                if (!std::feof(in) && host_stop_asked() == HOST_STOP_INTERRUPT) {
+                if (host_stop_after_read(in) == HOST_STOP_INTERRUPT) {
                     host_take_stop();
                     std::clearerr(in);
                     std::fputc('\n', stdout);
