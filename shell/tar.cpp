@@ -316,18 +316,20 @@ int do_tar(int argc, char** argv)
     archive_tree(&t, source, ino, st);
     bool written = !work_stopped() && tar_finish(t.archive);
     tar_close(t.archive);
-    if (work_stopped()) {
+    // Stopped on the way, or as the archive was about to take its name: what became of the target.
+    auto stopped = [&] {
         whole_discard(&out);
-        report_stopped(std::string(target) + (out.replaces ? " left as it was" : " not written"));
+        report_stopped(!out.beside ? std::string()
+                                   : std::string(target) + (out.replaces ? " left as it was" : " not written"));
         return 7;
-    }
+    };
+    if (work_stopped())
+        return stopped();
     if (written && whole_commit(&out) == 0)
         return 0;
+    if (work_stopped())
+        return stopped();
     // One line for the failed write, its close or its rename; the archive, incomplete, goes.
-    if (work_stopped()) {  // asked for as the archive was about to take its name
-        report_stopped(std::string(target) + (out.replaces ? " left as it was" : " not written"));
-        return 7;
-    }
     report_errno(target);
     whole_discard(&out);
     return 6;
