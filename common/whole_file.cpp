@@ -20,6 +20,12 @@ bool whole_open(whole_file* w, const char* target, host_refusal* why)
     w->beside = true;
     w->replaces = kind == HOST_TARGET_FILE;
     w->out = host_create_beside(target, w->temp, sizeof w->temp, why);
+    // A file the user may write in a folder where nothing new may be made is written as it is, as
+    // it always was.
+    if (!w->out && *why == HOST_ERRNO && errno == EACCES && w->replaces) {
+        w->beside = false;
+        w->out = host_create(target, HOST_NAMED, why);
+    }
     return w->out != nullptr;
 }
 

@@ -2,7 +2,8 @@
 // regular file (or a name not taken yet) is written as a temporary file in the same folder, made
 // lasting and renamed over the target only once complete, so that a failure, an interrupt or a
 // crash leaves the old file (or none) and never a part that looks whole. Anything else the user
-// names (a device, a pipe, a symbolic link) is written as it is, as it always was.
+// names (a device, a pipe, a symbolic link), and a file in a folder where no new file may be made,
+// is written as it is, as it always was.
 #pragma once
 #include "host/host_io.h"
 

@@ -4,6 +4,7 @@
 
 #include <filesystem>
 #include <regex>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "image_session.h"
@@ -221,6 +222,30 @@ TEST_F(Scripting, AFullDiskLeavesTheOlderArchiveAndNoPartialCopy)
     EXPECT_EQ(cp.status, 1);
     EXPECT_EQ(host_tree(full), std::vector<std::string>{"a.tar:16"});
     EXPECT_EQ(std::system(("umount " + full).c_str()), 0);
+}
+
+// An archive the user may write in a folder where the user may make nothing new: written in place,
+// as before archives were made beside their targets.
+TEST_F(Scripting, AWritableArchiveInALockedFolderIsStillWritten)
+{
+    if (efsh_under_wine() || geteuid() != 0)
+        GTEST_SKIP() << "needs root to run efsh as another user";
+    std::string locked = dir_ + "/locked";
+    std::filesystem::create_directory(locked);
+    write_file(locked + "/a.tar", "an older archive");
+    ASSERT_EQ(chmod(dir_.c_str(), 0755), 0);
+    ASSERT_EQ(chmod(img.c_str(), 0644), 0);
+    ASSERT_EQ(chmod((locked + "/a.tar").c_str(), 0666), 0);
+    ASSERT_EQ(chmod(locked.c_str(), 0555), 0);
+    run_options o = opt;
+    o.uid = 65534;
+    o.cwd = "/";
+    run_result r = run_efsh({"-p", "7", "-c", "tar /d " + locked + "/a.tar", img}, "", o);
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(read_file(locked + "/a.tar").size(), 10240u);
+    EXPECT_EQ(host_tree(locked), std::vector<std::string>{"a.tar:10240"});
+    chmod(locked.c_str(), 0755);
 }
 
 }  // namespace
