@@ -209,7 +209,11 @@ enum host_stop { HOST_NO_STOP = 0, HOST_STOP_INTERRUPT = 1, HOST_STOP_END = 2 };
 // (host_stop_asked) so that it can put things back before it stops; a blocked read or write comes
 // back (EINTR) rather than go on waiting. A second stop asked before the first was taken
 // (host_take_stop) ends the process at once, with status 128 + the signal's number. An interrupt
-// ignored when efsh started (a job in the background) stays ignored.
+// ignored when efsh started (a job in the background) stays ignored, and one while the pager of
+// host_popen_write runs is the pager's. POSIX: handlers of SIGINT, SIGTERM and SIGHUP without
+// SA_RESTART; Windows: a console control handler (SetConsoleCtrlHandler), which the console calls
+// on a thread of its own, for Ctrl-C, Ctrl-Break, the window closed, logoff and shutdown (after the
+// last three Windows ends the process a few seconds later whatever it does).
 void host_catch_stops();
 
 // What has been asked and not yet taken (HOST_NO_STOP: nothing). One load of a flag: cheap enough
