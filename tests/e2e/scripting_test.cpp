@@ -229,7 +229,7 @@ TEST_F(Scripting, AFullDiskLeavesTheOlderArchiveAndNoPartialCopy)
 TEST_F(Scripting, AWritableArchiveInALockedFolderIsStillWritten)
 {
     if (efsh_under_wine() || geteuid() != 0)
-        GTEST_SKIP() << "needs root to run efsh as another user";
+        GTEST_SKIP() << "runs efsh as another user: needs root, and a host with permission bits (not wine)";
     std::string locked = dir_ + "/locked";
     std::filesystem::create_directory(locked);
     write_file(locked + "/a.tar", "an older archive");
