@@ -5,10 +5,12 @@
 #include <cstring>
 
 void (*before_report)() = nullptr;
+unsigned long failures_reported = 0;
 
 void report_errno(const char* label)
 {
     int reason = errno;
+    ++failures_reported;
     if (before_report)
         before_report();
     std::fprintf(stderr, "%s: %s\n", label, std::strerror(reason));

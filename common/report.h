@@ -9,3 +9,7 @@ void report_errno(const char* label);
 
 // Called first by every report (null: nothing): a status line on the terminal is erased.
 extern void (*before_report)();
+
+// How many failures have been reported so far (by report_errno and fs_perror): a command that
+// reported one has failed, whatever it went on to do.
+extern unsigned long failures_reported;

@@ -25,8 +25,10 @@ void fs_perror(const char* label)
 {
     if (fs_errno > 0 && fs_errno < FS_NERR && before_report)
         before_report();
-    if (fs_errno > 0 && fs_errno < FS_NERR)
+    if (fs_errno > 0 && fs_errno < FS_NERR) {
+        ++failures_reported;
         std::fprintf(stderr, "%s: %s\n", label, fs_errlist[fs_errno]);
-    else
+    } else {
         report_errno(label);
+    }
 }

@@ -159,10 +159,36 @@ int host_out_set_perm(host_out* o, unsigned mode, int64_t atime, int64_t mtime);
 // Closes the file; 0, or -1 with errno set (a failed close can mean lost data).
 int host_close_out(host_out* o);
 
+// Whether the file being written is a regular file (one host_create made or cut to nothing), which
+// host_discard_out removes; false for a device, pipe or anything else.
+bool host_out_regular(const host_out* o);
+
 // Closes the file and removes it when it is a regular file (one host_create made or cut to nothing:
 // an archive left incomplete by a failed write); a device, pipe or anything else is only closed.
 // 0, or -1 with errno set.
 int host_discard_out(host_out* o, const char* path);
+
+// --- Host files written whole or not at all ---------------------------------------------------
+
+// What a target path names, for a writer that replaces a file only once the new one is complete:
+// HOST_TARGET_NEW nothing yet, HOST_TARGET_FILE a regular file (not through a symbolic link),
+// HOST_TARGET_IMAGE a file open as an image (by whatever name), HOST_TARGET_OTHER anything else
+// (a device, a pipe, a symbolic link, a directory), which is written as it is or refused by
+// host_create.
+enum host_target { HOST_TARGET_NEW, HOST_TARGET_FILE, HOST_TARGET_IMAGE, HOST_TARGET_OTHER };
+host_target host_target_kind(const char* path);
+
+// A new file in the folder of target to write instead of it, made by host_create (a name nothing
+// takes yet, never opened through a link): *temp gets its name. Null (errno set) when none can be
+// made there.
+host_out* host_create_beside(const char* target, char* temp, size_t temp_size, host_refusal* why);
+
+// Makes the file written whole: its bytes flushed to the disk, closed, renamed over target and
+// the folder's entry flushed too (POSIX: fsync, rename, fsync of the folder; Windows:
+// FlushFileBuffers, MoveFileExW writing through). 0 when target is the new file. On failure, and
+// when a stop was asked (host_stop_asked) before the rename, the file is removed and target is as
+// it was: -1 with errno set (EINTR for a stop).
+int host_commit_out(host_out* o, const char* temp, const char* target);
 
 // Makes host directory `name` in the current host directory (or takes one there already) and
 // enters it, only when it is a real directory: 0 with *id its id; -1 with errno set (it cannot be
@@ -174,6 +200,44 @@ int host_enter_dir(const char* name, host_id* id);
 // Sets mode and times (as host_out_set_perm) of directory `name` in the current host directory,
 // only while it is still the directory with the given id and not a link. 0, or -1 with errno set.
 int host_set_dir_perm(const char* name, const host_id& id, unsigned mode, int64_t atime, int64_t mtime);
+
+// --- Stops asked from outside ----------------------------------------------------------------
+
+// What asked efsh to stop: nothing, an interrupt (SIGINT; the Windows console's Ctrl-C and
+// Ctrl-Break) or a request to end (SIGTERM, SIGHUP; the console window closed, the user logging
+// off or the system shutting down).
+enum host_stop { HOST_NO_STOP = 0, HOST_STOP_INTERRUPT = 1, HOST_STOP_END = 2 };
+
+// From now on a stop only sets a flag, which long work polls between the blocks it reads or writes
+// (host_stop_asked) so that it can put things back before it stops; a blocked read or write comes
+// back (EINTR) rather than go on waiting. A second stop asked before the first was taken
+// (host_take_stop) ends the process at once, with status 128 + the signal's number. An interrupt
+// ignored when efsh started (a job in the background) stays ignored, and one while the pager of
+// host_popen_write runs is the pager's. POSIX: handlers of SIGINT, SIGTERM and SIGHUP without
+// SA_RESTART; Windows: a console control handler (SetConsoleCtrlHandler), which the console calls
+// on a thread of its own, for Ctrl-C, Ctrl-Break, the window closed, logoff and shutdown (after the
+// last three Windows ends the process a few seconds later whatever it does).
+void host_catch_stops();
+
+// What has been asked and not yet taken (HOST_NO_STOP: nothing). One load of a flag: cheap enough
+// for every block.
+host_stop host_stop_asked();
+
+// What has been asked, after a read of `in` came back with nothing: at a Windows console Ctrl-C
+// ends the read before the console has told its handler (on a thread of its own), which is waited
+// for a moment here. Elsewhere host_stop_asked().
+host_stop host_stop_after_read(FILE* in);
+
+// Takes what was asked, clearing the flag; *signal (may be null) the signal's number (Windows:
+// SIGINT for Ctrl-C and Ctrl-Break, SIGTERM for the others).
+host_stop host_take_stop(int* signal = nullptr);
+
+// A test hook: when the environment holds EFSH_TEST_HOLD=<place>:<n>:<file>, every n-th call for
+// <place> makes the (empty) <file> and waits until a stop is asked (at most a minute), so that a
+// test stops efsh at exactly that point, without guessing at times; a <file> of "!<signal>" raises
+// that signal there instead. Places: "block" (each run of a file copied or archived), "rename"
+// (a file written whole, flushed, before it takes its name). Does nothing otherwise.
+void host_test_hold(const char* place);
 
 // --- Work on a second core ---------------------------------------------------------------------
 

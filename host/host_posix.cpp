@@ -175,19 +175,81 @@ bool host_close(host_file* f)
     return ok;
 }
 
+namespace {
+
+// While the pager runs it has the terminal: Ctrl-C is its own (less stops a search), not efsh's.
+volatile sig_atomic_t pager_running = 0;
+
+}  // namespace
+
 FILE* host_popen_write(const char* command)
 {
-    return ::popen(command, "w");
+    FILE* p = ::popen(command, "w");
+    pager_running = p != nullptr;
+    return p;
 }
 
 int host_pclose(FILE* pipe)
 {
-    return ::pclose(pipe);
+    int rc = ::pclose(pipe);
+    pager_running = 0;
+    return rc;
 }
 
 void host_ignore_sigpipe()
 {
     std::signal(SIGPIPE, SIG_IGN);
+}
+
+namespace {
+
+volatile sig_atomic_t stop_asked = HOST_NO_STOP;
+volatile sig_atomic_t stop_signal = 0;
+
+void on_stop_signal(int sig)
+{
+    if (sig == SIGINT && pager_running)
+        return;
+    if (stop_asked != HOST_NO_STOP)
+        ::_exit(128 + sig);  // asked twice: whatever the first one was to stop has not stopped
+    stop_signal = sig;
+    stop_asked = sig == SIGINT ? HOST_STOP_INTERRUPT : HOST_STOP_END;
+}
+
+}  // namespace
+
+void host_catch_stops()
+{
+    for (int sig : {SIGINT, SIGTERM, SIGHUP}) {
+        struct sigaction was{};
+        if (::sigaction(sig, nullptr, &was) == 0 && was.sa_handler == SIG_IGN)
+            continue;
+        // No SA_RESTART: a read of the prompt's line or a write into a full pipe comes back.
+        struct sigaction sa{};
+        sa.sa_handler = on_stop_signal;
+        sigemptyset(&sa.sa_mask);
+        sa.sa_flags = 0;
+        (void)::sigaction(sig, &sa, nullptr);
+    }
+}
+
+host_stop host_stop_asked()
+{
+    return static_cast<host_stop>(stop_asked);
+}
+
+host_stop host_stop_after_read(FILE*)
+{
+    return host_stop_asked();  // the handler has run by the time the read returns
+}
+
+host_stop host_take_stop(int* signal)
+{
+    host_stop s = static_cast<host_stop>(stop_asked);
+    if (signal)
+        *signal = stop_signal;
+    stop_asked = HOST_NO_STOP;
+    return s;
 }
 
 int host_path_kind(const char* path)
@@ -402,7 +464,7 @@ size_t host_write(host_out* o, const void* buf, size_t len)
     while (done < len) {
         ssize_t n = ::write(o->fd, p + done, len - done);
         if (n < 0) {
-            if (errno == EINTR)
+            if (errno == EINTR && host_stop_asked() == HOST_NO_STOP)
                 continue;
             break;
         }
@@ -597,6 +659,11 @@ int host_close_out(host_out* o)
     return rc == 0 ? 0 : -1;
 }
 
+bool host_out_regular(const host_out* o)
+{
+    return o->known && S_ISREG(o->st.st_mode);
+}
+
 int host_discard_out(host_out* o, const char* path)
 {
     // Only the file this call opened goes: the name is looked at again and must still lead to it.
@@ -609,6 +676,85 @@ int host_discard_out(host_out* o, const char* path)
         return -1;
     errno = saved;
     return rc;
+}
+
+host_target host_target_kind(const char* path)
+{
+    struct stat st;
+    if (::lstat(path, &st) != 0)
+        return errno == ENOENT ? HOST_TARGET_NEW : HOST_TARGET_OTHER;
+    struct stat to = st;
+    if (S_ISLNK(st.st_mode) && ::stat(path, &to) != 0)
+        return HOST_TARGET_OTHER;
+    if (is_open_image(to))
+        return HOST_TARGET_IMAGE;
+    return S_ISREG(st.st_mode) ? HOST_TARGET_FILE : HOST_TARGET_OTHER;
+}
+
+host_out* host_create_beside(const char* target, char* temp, size_t temp_size, host_refusal* why)
+{
+    // "<name>.efsh-partial" in the same folder, so that the rename stays within one file system and
+    // a file left by a killed efsh says what it is; the name is cut to leave room for the ending.
+    const char* slash = std::strrchr(target, '/');
+    std::string folder(target, slash ? static_cast<size_t>(slash - target + 1) : 0);
+    std::string base = slash ? slash + 1 : target;
+    size_t keep = std::min<size_t>(base.size(), 200);
+    while (keep > 0 && keep < base.size() && (static_cast<unsigned char>(base[keep]) & 0xC0) == 0x80)
+        --keep;  // not inside a character of several bytes
+    base.resize(keep);
+    for (int n = 0; n < 100; ++n) {
+        std::string name = folder + base + ".efsh-partial" + (n ? std::to_string(n) : std::string());
+        if (name.size() >= temp_size) {
+            errno = ENAMETOOLONG;
+            return nullptr;
+        }
+        std::memcpy(temp, name.c_str(), name.size() + 1);
+        host_out* o = host_create(temp, HOST_IN_TREE | HOST_ONLY_NEW, why);
+        if (o || (why && *why != HOST_ERRNO) || errno != EEXIST)
+            return o;
+    }
+    return nullptr;
+}
+
+int host_commit_out(host_out* o, const char* temp, const char* target)
+{
+    give_back(o, o->reserved);
+    // The file replaced keeps its permission bits: an archive kept private stays private.
+    struct stat was;
+    if (::stat(target, &was) == 0 && S_ISREG(was.st_mode))
+        (void)::fchmod(o->fd, was.st_mode & 0777);
+    int rc = ::fsync(o->fd);
+    int reason = errno;
+    if (rc == 0)
+        host_test_hold("rename");
+    if (rc == 0 && host_stop_asked() != HOST_NO_STOP) {
+        rc = -1;
+        reason = EINTR;
+    }
+    if (rc != 0) {
+        (void)host_discard_out(o, temp);
+        errno = reason;
+        return -1;
+    }
+    if (::close(o->fd) != 0 || ::rename(temp, target) != 0) {
+        reason = errno;
+        delete o;
+        (void)::unlink(temp);
+        errno = reason;
+        return -1;
+    }
+    delete o;
+    // The new entry in the folder is made as lasting as the bytes it names.
+    const char* slash = std::strrchr(target, '/');
+    std::string folder = slash ? std::string(target, static_cast<size_t>(slash - target)) : ".";
+    if (folder.empty())
+        folder = "/";
+    int dfd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dfd >= 0) {
+        (void)::fsync(dfd);
+        ::close(dfd);
+    }
+    return 0;
 }
 
 namespace {

@@ -3,7 +3,9 @@
 // host_win32_files.cpp, paths in host_win32_paths.cpp.
 #include "host/host_io.h"
 
+#include <atomic>
 #include <cerrno>
+#include <csignal>
 #include <cstring>
 #include <io.h>
 #include <limits>
@@ -343,9 +345,18 @@ bool host_close(host_file* f)
 
 // --- The pager pipe ----------------------------------------------------------------------------
 
+namespace {
+
+// While the pager runs it has the console: Ctrl-C is its own, not efsh's.
+std::atomic<bool> pager_running{false};
+
+}  // namespace
+
 FILE* host_popen_write(const char* command)
 {
-    return _popen(command, "wb");
+    FILE* p = _popen(command, "wb");
+    pager_running = p != nullptr;
+    return p;
 }
 
 namespace {
@@ -400,7 +411,9 @@ const char* host_pager(const char** missing)
 
 int host_pclose(FILE* pipe)
 {
-    return _pclose(pipe);
+    int rc = _pclose(pipe);
+    pager_running = false;
+    return rc;
 }
 
 void host_ignore_sigpipe()
@@ -645,4 +658,55 @@ void host_thread_join(host_thread* t)
     WaitForSingleObject(t->handle, INFINITE);
     CloseHandle(t->handle);
     delete t;
+}
+
+// --- Stops asked from outside ----------------------------------------------------------------
+
+namespace {
+
+// The console calls the handler on a thread of its own: the flags are atomic.
+std::atomic<int> stop_asked{HOST_NO_STOP};
+std::atomic<int> stop_signal{0};
+
+BOOL WINAPI on_console_event(DWORD event)
+{
+    bool interrupt = event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT;
+    if (interrupt && pager_running.load())
+        return TRUE;
+    int sig = interrupt ? SIGINT : SIGTERM;
+    if (stop_asked.load() != HOST_NO_STOP)
+        ExitProcess(static_cast<UINT>(128 + sig));  // asked twice: the first did not stop it
+    stop_signal = sig;
+    stop_asked = interrupt ? HOST_STOP_INTERRUPT : HOST_STOP_END;
+    // The console window closed, the user logging off or the system shutting down end the process
+    // once this returns: the main thread has these few seconds to put things back and end itself.
+    if (!interrupt)
+        Sleep(5000);
+    return TRUE;
+}
+
+}  // namespace
+
+void host_catch_stops()
+{
+    SetConsoleCtrlHandler(on_console_event, TRUE);
+}
+
+host_stop host_stop_asked()
+{
+    return static_cast<host_stop>(stop_asked.load());
+}
+
+host_stop host_stop_after_read(FILE* in)
+{
+    for (int i = 0; i < 20 && stop_asked.load() == HOST_NO_STOP && host_is_terminal(in); ++i)
+        Sleep(5);
+    return host_stop_asked();
+}
+
+host_stop host_take_stop(int* signal)
+{
+    if (signal)
+        *signal = stop_signal.load();
+    return static_cast<host_stop>(stop_asked.exchange(HOST_NO_STOP));
 }

@@ -270,6 +270,11 @@ int host_close_out(host_out* o)
     return ok ? 0 : -1;
 }
 
+bool host_out_regular(const host_out* o)
+{
+    return o->disk && o->known;
+}
+
 int host_discard_out(host_out* o, const char* path)
 {
     bool disk = o->disk, known = o->known;
@@ -370,3 +375,80 @@ int host_set_dir_perm(const char* name, const host_id& id, unsigned mode, int64_
     return rc;
 }
 
+
+// --- Files written whole ---------------------------------------------------------------------
+
+host_target host_target_kind(const char* path)
+{
+    std::wstring full = win32::full_path(path);
+    if (full.empty())
+        return HOST_TARGET_OTHER;
+    if (is_image_path(full))
+        return HOST_TARGET_IMAGE;
+    std::wstring sys = system_path(full);
+    bool there = false, failed = false;
+    host_refusal r = look_before(sys, &there, &failed);
+    if (failed)
+        return HOST_TARGET_OTHER;
+    if (!there)
+        return HOST_TARGET_NEW;
+    return r == HOST_IS_IMAGE ? HOST_TARGET_IMAGE : r == HOST_ERRNO ? HOST_TARGET_FILE : HOST_TARGET_OTHER;
+}
+
+host_out* host_create_beside(const char* target, char* temp, size_t temp_size, host_refusal* why)
+{
+    // "<name>.efsh-partial" in the same folder (after the last '\', '/' or the drive's ':'), so
+    // that the move stays on one volume.
+    const char* cut = target;
+    for (const char* p = target; *p; ++p)
+        if (*p == '\\' || *p == '/' || *p == ':')
+            cut = p + 1;
+    std::string folder(target, static_cast<size_t>(cut - target));
+    std::string base = std::string(cut).substr(0, 200);
+    for (int n = 0; n < 100; ++n) {
+        std::string name = folder + base + ".efsh-partial" + (n ? std::to_string(n) : std::string());
+        if (name.size() >= temp_size) {
+            errno = ENAMETOOLONG;
+            return nullptr;
+        }
+        std::memcpy(temp, name.c_str(), name.size() + 1);
+        host_out* o = host_create(temp, HOST_IN_TREE | HOST_ONLY_NEW, why);
+        if (o || (why && *why != HOST_ERRNO) || errno != EEXIST)
+            return o;
+    }
+    return nullptr;
+}
+
+int host_commit_out(host_out* o, const char* temp, const char* target)
+{
+    bool flushed = FlushFileBuffers(o->h) != 0;
+    if (!flushed)
+        set_errno_from_last_error();
+    if (flushed)
+        host_test_hold("rename");
+    if (flushed && host_stop_asked() != HOST_NO_STOP) {
+        flushed = false;
+        errno = EINTR;
+    }
+    if (!flushed) {
+        int reason = errno;
+        (void)host_discard_out(o, temp);
+        errno = reason;
+        return -1;
+    }
+    bool closed = CloseHandle(o->h) != 0;
+    delete o;
+    std::wstring from = system_path(temp), to = system_path(target);
+    // Written through: the move is on the disk when the call returns, as the bytes are.
+    if (!closed || from.empty() || to.empty() ||
+        !MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+        if (!closed || (!from.empty() && !to.empty()))
+            set_errno_from_last_error();
+        int reason = errno;
+        if (!from.empty())
+            DeleteFileW(from.c_str());
+        errno = reason;
+        return -1;
+    }
+    return 0;
+}

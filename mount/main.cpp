@@ -5,6 +5,7 @@
 #include <cstring>
 #include <string>
 
+#include "common/about.h"
 #include "efs/efs_io.h"
 #include "efs/fs_error.h"
 #include "host/host_io.h"
@@ -21,6 +22,36 @@ namespace {
 {
     std::fprintf(stderr, "Use: %s [-hdf] [-p part] [-o option,...] image mountpoint\n", mount_name);
     std::exit(status);
+}
+
+// --help: the usage line, then one line per option.
+void print_help()
+{
+    std::printf("Use: %s [-hdf] [-p part] [-o option,...] image mountpoint\n"
+                "  -p part       mount partition part (0-15); without it, the first EFS partition\n"
+                "  -f            stay in the foreground (Ctrl-C unmounts) and report what is left out\n"
+                "  -d            as -f, with the volume header and superblock reports first\n"
+                "  -o option,... mount options handed to libfuse (allow_other, ...); ro always holds\n"
+                "  -h            print the short usage line\n"
+                "  --help        print this help\n"
+                "  --version     print the version and the optional parts built in\n"
+                "Unmount with fusermount3 -u mountpoint (or Ctrl-C in the foreground).\n",
+                mount_name);
+}
+
+// --help and --version anywhere among the options, before "--".
+void long_options(int argc, char** argv)
+{
+    for (int i = 1; i < argc && argv[i] && std::strcmp(argv[i], "--") != 0; ++i) {
+        if (std::strcmp(argv[i], "--help") == 0) {
+            print_help();
+            std::exit(0);
+        }
+        if (std::strcmp(argv[i], "--version") == 0) {
+            print_version(stdout, mount_name);
+            std::exit(0);
+        }
+    }
 }
 
 struct command_line {
@@ -149,6 +180,11 @@ int serve(const command_line& cl)
 
 int main(int argc, char** argv)
 {
+    long_options(argc, argv);
+    // The option parser names the program by argument 0: every message starts "efsh-mount:".
+    std::string name = mount_name;
+    if (argc > 0)
+        argv[0] = name.data();
     command_line cl = parse(argc, argv);
     report_names = cl.foreground || cl.debug;
     int kind = host_path_kind(cl.mountpoint.c_str());

@@ -7,6 +7,7 @@
 #include "host/host_io.h"
 #include "shell/copy.h"
 #include "shell/progress.h"
+#include "shell/work.h"
 
 namespace {
 
@@ -33,7 +34,8 @@ void write_gathered(host_out* out, size_t* fill, bool* write_failed, bool all = 
 {
     size_t n = all ? *fill : *fill & ~(WRITE_ALIGN - 1);
     if (n != 0 && !*write_failed && host_write(out, gathered, n) != n) {
-        report_errno("fwrite");
+        if (!work_stopped())  // a write a stop cut short is said by the stop's own line
+            report_errno("fwrite");
         *write_failed = true;
     }
     std::memmove(gathered, gathered + n, *fill - n);
@@ -47,7 +49,8 @@ bool move_bytes(fs_file* s, host_out* out)
     bool write_failed = false;
     size_t fill = 0;
     fs_run r;
-    while (fs_next_run(s, &r)) {
+    // A stop is taken between runs: at most one extent (or one shared run) later.
+    while (!work_stopped() && fs_next_run(s, &r)) {
         fs_run whole = r;
         fs_join_run(s, &whole);
         bool long_run = whole.bytes >= IN_HOST_RUN;
@@ -59,6 +62,7 @@ bool move_bytes(fs_file* s, host_out* out)
             write_gathered(out, &fill, &write_failed);
             if (!write_failed && fs_copy_run(s, &whole, out)) {
                 progress_bytes(whole.bytes);
+                work_bytes(whole.bytes);
                 continue;
             }
         }
@@ -66,6 +70,7 @@ bool move_bytes(fs_file* s, host_out* out)
             break;
         fill += r.bytes;
         progress_bytes(r.bytes);
+        work_bytes(r.bytes);
         if (fill >= WRITE_PIECE)
             write_gathered(out, &fill, &write_failed, false);
     }

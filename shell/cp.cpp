@@ -1,6 +1,7 @@
 // The cp command: single files and whole trees copied out of the image onto the host.
 #include <cerrno>
 #include <cstring>
+#include <string>
 
 #include "common/report.h"
 #include "efs/efs_file.h"
@@ -10,6 +11,7 @@
 #include "shell/getopt.h"
 #include "shell/progress.h"
 #include "shell/shell.h"
+#include "shell/work.h"
 
 namespace {
 
@@ -75,8 +77,27 @@ int copy_file(const char* source, const char* target, int flags, uint32_t ino)
     if (st.st_size >= static_cast<int64_t>(RESERVE_FROM))
         host_reserve(out, static_cast<uint64_t>(st.st_size));
     bool write_failed = !move_bytes(s, out);
-    report_early_end(s);
+    bool stopped = work_stopped();
+    if (!stopped)
+        report_early_end(s);
     fs_fclose(s);
+    // A copy that cannot be whole goes: only the regular file this copy made or cut to nothing (a
+    // device or pipe is only closed), and never one left looking complete.
+    if (write_failed || stopped) {
+        if (ino == 0)
+            work.size = st.st_size;  // one file: the line tells how far it got
+        bool regular = host_out_regular(out);
+        bool removed = host_discard_out(out, target) == 0 && regular;
+        if (stopped) {
+            report_stopped(removed ? std::string(target) + " removed" : std::string());
+        } else if (removed) {
+            progress_hide();
+            std::fprintf(stderr, "%s removed: the copy is not whole\n", target);
+        }
+        errno = 0;  // said in full: the prompt adds no reason of its own
+        return 1;
+    }
+    work_file_done();
     // Only the permission bits: set-user-ID, set-group-ID and sticky bits from an untrusted image
     // are never handed to the host, nor the owner and group. They go onto the file the copy
     // opened, whatever its name leads to by now.
@@ -169,6 +190,12 @@ int do_cp(int argc, char** argv)
         std::fprintf(stderr, "%s not copied\n", source);
     if (host_go_back(home) != 0)
         report_errno(".");
+    // Stopped between two files: the tree's directories are as the walk left them on its way out.
+    if (work_stopped()) {
+        report_stopped();
+        errno = 0;
+        return 1;
+    }
     if (!is_dir)
         std::fprintf(stderr, "-r makes no sense here\n");
     return 0;

@@ -10,6 +10,7 @@
 #include "shell/progress.h"
 #include "shell/shell.h"
 #include "shell/tree_walk.h"
+#include "shell/work.h"
 
 namespace {
 
@@ -163,7 +164,7 @@ void on_back(void* ctx, const walk_entry& e, const char* above, const char* name
 
 bool on_stop(void*)
 {
-    return false;
+    return work_stopped();
 }
 
 }  // namespace

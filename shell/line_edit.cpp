@@ -180,6 +180,12 @@ bool line_edit_gets(line_editor* ed, const char* prompt, char* buf, int size)
         // never run, as at the end of any other input.
         if (!line || count <= 0 || line[count - 1] != '\n') {
             std::fputc('\n', ed->out);  // the host shell's prompt then starts a line of its own
+            // Ctrl-C drops the line being typed, as a shell does: an empty line, and the prompt again.
+            if (!line && host_stop_asked() == HOST_STOP_INTERRUPT) {
+                host_take_stop();
+                std::strcpy(buf, size > 1 ? "\n" : "");
+                return true;
+            }
             return false;
         }
         ed->pending.assign(line, static_cast<size_t>(count));

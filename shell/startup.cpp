@@ -1,7 +1,10 @@
 // Start-up: the command line, opening the disk, the partition summary, mounting and teardown.
 #include <cstdlib>
 #include <cstring>
+#include <vector>
 
+#include "common/about.h"
+#include "common/report.h"
 #include "efs/efs_io.h"
 #include "efs/fs_error.h"
 #include "host/host_io.h"
@@ -17,6 +20,57 @@ void usage()
     std::fprintf(stderr, "Use: %s [-hd] [-p part] file\n", progname);
     std::exit(0);
 }
+
+namespace {
+
+// --help: the usage line with the scripting options, then one line per option.
+const char* const option_lines[] = {
+    "  -p part      mount partition part (0-15) and run the prompt; without it, list the partitions",
+    "  -d           print the volume header and superblock reports before the first prompt",
+    "  -c command   run one prompt line without a prompt (repeatable, in order), then end",
+    "  -f script    run the prompt lines of a file (- for standard input) without a prompt, then end",
+    "  -h, -V       print the short usage line",
+    "  --help       print this help",
+    "  --version    print the version and the optional parts built in",
+};
+
+void print_help()
+{
+    std::printf("Use: %s [-hd] [-p part] [-c command]... [-f script] file\n", progname);
+    for (const char* line : option_lines)
+        std::printf("%s\n", line);
+    std::printf("With -c or -f the run stops at the first command that fails. Exit status: 0 every command\n"
+                "succeeded, 1 one failed, 2 the image could not be opened, the partition mounted, or the\n"
+                "command line is wrong, 130 interrupted.\n");
+}
+
+// --help and --version, as GNU programs take them: anywhere among the options, before "--".
+void long_options(int argc, char** argv)
+{
+    for (int i = 1; i < argc && argv[i] && std::strcmp(argv[i], "--") != 0; ++i) {
+        if (std::strcmp(argv[i], "--help") == 0) {
+            print_help();
+            std::exit(0);
+        }
+        if (std::strcmp(argv[i], "--version") == 0) {
+            print_version(stdout, "efsh");
+            std::exit(0);
+        }
+    }
+}
+
+// The usage text for a command line that is wrong; with -c or -f anywhere on it the status says so.
+[[noreturn]] void usage_error(int argc, char** argv)
+{
+    for (int i = 1; i < argc && argv[i]; ++i)
+        if (argv[i][0] == '-' && argv[i][1] != '-' && std::strpbrk(argv[i] + 1, "cf")) {
+            std::fprintf(stderr, "Use: %s [-hd] [-p part] file\n", progname);
+            std::exit(EXIT_USAGE);
+        }
+    usage();
+}
+
+}  // namespace
 
 void print_partition_summary(FILE* out, const volume_header* hdr)
 {
@@ -42,10 +96,12 @@ int efsh_main(int argc, char** argv)
     const char* bs = std::strrchr(inv, '\\');
     progname = bs ? bs + 1 : inv;
     host_ignore_sigpipe();
+    long_options(argc, argv);
 
     int partition = -1;
+    std::vector<script_part> script;  // -c and -f in the order given; empty: the prompt
     int c;
-    while ((c = efsh::getopt(argc, argv, "hdp:V")) != -1) {
+    while ((c = efsh::getopt(argc, argv, "hdp:Vc:f:")) != -1) {
         switch (c) {
         case 'd':
             debug = 1;
@@ -55,18 +111,42 @@ int efsh_main(int argc, char** argv)
             if (partition < 0 || partition > 15)
                 std::fprintf(stderr, "%s: invalid partition (%d)\n", progname, partition);
             break;
-        default:
+        case 'c':
+            script.push_back({efsh::optarg, nullptr, nullptr});
+            break;
+        case 'f':
+            script.push_back({nullptr, nullptr, efsh::optarg});
+            break;
+        case 'h':
+        case 'V':
             usage();
+        default:
+            usage_error(argc, argv);
         }
     }
     if (efsh::optind >= argc || !argv[efsh::optind])
-        usage();
+        usage_error(argc, argv);
     const char* image = argv[efsh::optind];
+    const bool scripted = !script.empty();
+    // Without -c and -f every failure still ends with status 0, as it always has.
+    const int cannot = scripted ? EXIT_USAGE : 0;
+    if (scripted && partition == -1) {
+        std::fprintf(stderr, "%s: -c and -f run commands in a partition: give it with -p\n", progname);
+        return EXIT_USAGE;
+    }
+    for (script_part& p : script) {
+        if (p.name && std::strcmp(p.name, "-") == 0) {
+            p.file = stdin;
+        } else if (p.name && !(p.file = std::fopen(p.name, "r"))) {
+            report_errno(p.name);
+            return EXIT_USAGE;
+        }
+    }
 
     disk* d = disk_open(image);
     if (!d) {
         fs_perror("open disk");
-        return 0;
+        return cannot;
     }
     if (partition == -1) {
         // An image of one partition has no disk geometry to give a size: its one line says what it is.
@@ -85,14 +165,27 @@ int efsh_main(int argc, char** argv)
     if (!f) {
         fs_perror("mount fs");
         disk_close(d);
-        return 0;
+        return cannot;
     }
     if (debug) {
         print_disk_report(stderr, d);
         print_superblock(stderr, f->superblock);
     }
-    prompt_loop(stdin, image, partition);
+    // From here a stop (Ctrl-C, SIGTERM, SIGHUP) stops the command running, not the session.
+    host_catch_stops();
+    int status = 0;
+    if (scripted) {
+        status = run_script(script.data(), script.size());
+    } else {
+        prompt_loop(stdin, image, partition);
+        int sig = 0;
+        if (host_take_stop(&sig) == HOST_STOP_END)
+            status = 128 + sig;
+    }
+    for (script_part& p : script)
+        if (p.file && p.file != stdin)
+            std::fclose(p.file);
     fs_umount(f);
     disk_close(d);
-    return 0;
+    return status;
 }

@@ -6,6 +6,7 @@
 #include <unordered_map>
 
 #include "common/report.h"
+#include "common/whole_file.h"
 #include "efs/efs_file.h"
 #include "efs/fs_error.h"
 #include "host/host_io.h"
@@ -14,6 +15,7 @@
 #include "shell/shell.h"
 #include "shell/tar_archive.h"
 #include "shell/tree_walk.h"
+#include "shell/work.h"
 
 namespace {
 
@@ -95,12 +97,14 @@ bool archive_file(tar_run* t, const walk_entry& e, const std::string& name, cons
     progress_file(name.c_str());
     if (tar_header(t->archive, name, TAR_FILE, e.st, size))
         listed(t, name);
-    if (tar_file_data(t->archive, s, size) && static_cast<int64_t>(s->osize) <= e.st.st_size) {
+    if (tar_file_data(t->archive, s, size) && !work_stopped() && static_cast<int64_t>(s->osize) <= e.st.st_size) {
         if (fs_errno == 0)
             fs_errno = FS_EREAD;
         report(image_path);
     }
     fs_fclose(s);
+    if (!work_stopped())
+        work_file_done();
     return true;
 }
 
@@ -197,7 +201,7 @@ void on_leave(void*, const char*) {}
 
 bool on_stop(void* ctx)
 {
-    return tar_failed(static_cast<tar_run*>(ctx)->archive);
+    return tar_failed(static_cast<tar_run*>(ctx)->archive) || work_stopped();
 }
 
 walk_sink archive_sink(tar_run* t)
@@ -292,9 +296,10 @@ int do_tar(int argc, char** argv)
         std::fprintf(stderr, "tar -z: this efsh was built without zlib\n");
         return 1;
     }
+    // The archive is made beside the target and takes its name only once it is complete.
     host_refusal why = HOST_ERRNO;
-    host_out* out = host_create(target, HOST_NAMED, &why);
-    if (!out) {
+    whole_file out;
+    if (!whole_open(&out, target, &why)) {
         if (why == HOST_IS_IMAGE)
             std::fprintf(stderr, "%s: the image being read is never written\n", target);
         else
@@ -302,23 +307,30 @@ int do_tar(int argc, char** argv)
         return 4;
     }
     const char* no_archive = nullptr;
-    tar_run t{tar_open(out, gzip, &no_archive), verbose, {}, {}, {}};
+    tar_run t{tar_open(out.out, gzip, &no_archive), verbose, {}, {}, {}};
     if (!t.archive) {
         std::fprintf(stderr, "%s: %s\n", target, no_archive);
-        host_discard_out(out, target);
+        whole_discard(&out);
         return 5;
     }
     archive_tree(&t, source, ino, st);
-    bool written = tar_finish(t.archive);
+    bool written = !work_stopped() && tar_finish(t.archive);
     tar_close(t.archive);
-    if (written && host_close_out(out) == 0)
+    // Stopped on the way, or as the archive was about to take its name: what became of the target.
+    auto stopped = [&] {
+        whole_discard(&out);
+        report_stopped(!out.beside ? std::string()
+                                   : std::string(target) + (out.replaces ? " left as it was" : " not written"));
+        return 7;
+    };
+    if (work_stopped())
+        return stopped();
+    if (written && whole_commit(&out) == 0)
         return 0;
-    // One line for the failed write; the archive, incomplete, goes.
+    if (work_stopped())
+        return stopped();
+    // One line for the failed write, its close or its rename; the archive, incomplete, goes.
     report_errno(target);
-    int reason = errno;
-    if (written)
-        return 6;  // closed already: what was written stays as the host left it
-    host_discard_out(out, target);
-    errno = reason;
+    whole_discard(&out);
     return 6;
 }

@@ -12,6 +12,7 @@
 #include "host/host_io.h"
 #include "shell/gzip_out.h"
 #include "shell/progress.h"
+#include "shell/work.h"
 
 
 namespace {
@@ -256,12 +257,15 @@ bool tar_file_data(tar_archive* a, fs_file* s, uint64_t size)
 {
     uint64_t start = a->total;
     fs_run r;
-    while (!a->failed && fs_next_run(s, &r)) {
+    while (!a->failed && !work_stopped() && fs_next_run(s, &r)) {
         if (!fs_read_run(s, &r, room(a, STREAM_BUF_SIZE)))
             break;
         advance(a, r.bytes);
         progress_bytes(r.bytes);
+        work_bytes(r.bytes);
     }
+    if (work_stopped())
+        return false;  // the archive is given up: no zeros for the rest
     uint64_t got = a->total - start;
     emit_zeros(a, got < size ? size - got : 0);
     pad_to(a, BLOCK);

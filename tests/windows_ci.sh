@@ -59,6 +59,10 @@ wine wineboot -i >/dev/null 2>&1
 #    directory deeper than wine takes;
 #  - Bounds.DirectoryOfTwentyThousandEntries: wine looks for every new file name case-insensitively
 #    through the whole directory, so making 20000 files in one takes minutes, far past its time limit;
+# Scripting.* runs under wine: -c, -f and every exit status of efsh.exe. Its case of stops raises
+# POSIX signals through a test hook and skips itself there: the console's Ctrl-C and Ctrl-Break
+# handler (SetConsoleCtrlHandler, host/host_win32.cpp) is built, but wine cannot send a console
+# control event to a program reliably, so it is not tested.
 skip=Startup.ProgramNameIsCutAtBackslashOnly:Commands.TargetDirectoryThatCannotBeEnteredGivesStatusFive:CpHost.*
 skip+=:Terminal.*:Readme.*:Bounds.DirectoryOfTwentyThousandEntries:HostSafety.*
 skip+=:Tar.FullDiskLeavesNoArchive

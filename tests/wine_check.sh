@@ -123,7 +123,7 @@ cp "$image" "$work/H/image.img"
 ln "$work/H/image.img" "$work/H/hard.img"
 x86_64-w64-mingw32-g++ -std=c++20 -O1 -static -I"$src" -o "$work/host_check.exe" "$src/tests/wine_host_check.cpp" \
   "$src/host/host_win32.cpp" "$src/host/host_win32_files.cpp" \
-  "$src/host/host_win32_paths.cpp" "$src/host/host_win32_storage.cpp"
+  "$src/host/host_win32_paths.cpp" "$src/host/host_win32_storage.cpp" "$src/host/host_common.cpp"
 check "host layer" "" "$(timeout 60 wine "$(winpath "$work/host_check.exe")" "$(winpath "$work/H")" 2>&1 | tr -d '\r')"
 check "host layer: nothing outside" "" "$(ls -A "$work/O")"
 check "host layer: the image" "$(od -c "$image")" "$(od -c "$work/H/image.img")"

@@ -4,6 +4,7 @@
 
 #include <cstdlib>
 #include <fcntl.h>
+#include <poll.h>
 #include <filesystem>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -22,13 +23,15 @@ protected:
             remove_tree(dir);
         }
     }
-    // Builds d.img of these entries in a scratch directory and runs efsh on it in the terminal.
-    void start(std::vector<imgb::Node> kids)
+    // Builds d.img of these entries in a scratch directory and runs efsh on it in the terminal
+    // (env: settings for efsh, "NAME=value ").
+    void start(std::vector<imgb::Node> kids, const std::string& env = "")
     {
         dir = make_scratch_dir();
         imgb::Result r = imgb::write_image(imgb::simple_disk(std::move(kids)), dir + "/d.img");
         ASSERT_TRUE(r.ok) << r.error;
-        t = terminal_start(dir, std::string("TERM=xterm ") + EFSH_BIN + " -p 7 d.img; echo EFSH-ENDED $?; sleep 30");
+        // The shell around efsh outlives a Ctrl-C (the terminal sends it to both) to say how efsh ended.
+        t = terminal_start(dir, "trap : INT; " + env + "TERM=xterm " + EFSH_BIN + " -p 7 d.img; echo EFSH-ENDED $?; sleep 30");
         ASSERT_TRUE(terminal_wait(t, "d.img(7) #")) << terminal_screen(t);
     }
     // Keys to type (none: "") and the text the screen then shows `count` times (none: "").
@@ -133,6 +136,54 @@ TEST_F(Terminal, ProgressShownWhileACopyRunsAndErasedAfter)
         EXPECT_EQ(terminal_screen(t).find("MiB"), std::string::npos) << terminal_screen(t);
     }
     type({{"'bye' Enter", "EFSH-ENDED 0"}});
+}
+
+// Ctrl-C in the middle of cp of a large file, of cp -r and of tar -z (the test hook holds each at
+// a block of its data until the interrupt comes): each stops with one line, takes nothing half
+// written with it, and leaves both current directories as they were; a line being typed is
+// dropped by Ctrl-C; the session goes on.
+TEST_F(Terminal, CtrlCStopsTheCommandNotTheSession)
+{
+    if (!tmux_available())
+        GTEST_SKIP() << "tmux missing";
+    imgb::Node big = imgb::file("big", "");
+    big.pattern_size = 8u << 20;
+    std::string scratch = make_scratch_dir();  // the hook's mark, outside what efsh writes
+    std::string mark = scratch + "/held";
+    ASSERT_NO_FATAL_FAILURE(start({imgb::dir("src", {imgb::file("a", "a\n"), big, imgb::file("z", "z\n")})},
+                                  "EFSH_TEST_HOLD=block:3:" + mark + " "));
+    std::filesystem::create_directory(dir + "/T");
+    write_file(dir + "/T/old.tgz", "an older archive");
+    type({{"'cd src' Enter 'lcd T' Enter", "# lcd T\nd.img(7) #"}});
+    const std::pair<std::string, std::string> stops[] = {
+        {"cp big out", "cp: interrupted after "},
+        {"cp -r / .", "cp: interrupted after 1 file, 2 bytes; big removed"},
+        {"tar -z / old.tgz", "tar: interrupted after 1 file, 2 bytes; old.tgz left as it was"},
+    };
+    for (const auto& [line, said] : stops) {
+        SCOPED_TRACE(line);
+        terminal_keys(t, "'" + line + "' Enter");
+        bool held = false;
+        for (int i = 0; i < 400 && !(held = std::filesystem::exists(mark)); ++i)
+            poll(nullptr, 0, 25);
+        ASSERT_TRUE(held) << terminal_screen(t);
+        std::filesystem::remove(mark);
+        type({{"C-c", said}, {"", said + std::string(said.back() == ' ' ? "" : "\nd.img(7) #")}});
+    }
+    EXPECT_EQ(host_tree(dir + "/T"), (std::vector<std::string>{"old.tgz:16", "src/", "src/a:2"}));
+    // Both directories as before; a typed line dropped; the next command works.
+    type({{"'cd /nothere' C-c", ""},
+          {"pwd Enter", "\n/src\nd.img(7) #"},
+          {"'cp a a.copy' Enter", "# cp a a.copy\nd.img(7) #"}});
+    // Ctrl-C in the pager is the pager's: twice over, and efsh is still there when it is left.
+    if (std::system("command -v less >/dev/null") == 0)
+        type({{"'more a' Enter", "(END)"}, {"C-c C-c", ""}, {"q", "# more a\nd.img(7) #"}});
+    type({{"bye Enter", "EFSH-ENDED 0"}});
+    EXPECT_EQ(terminal_screen(t).find("nothere:"), std::string::npos) << terminal_screen(t);
+    EXPECT_EQ(read_file(dir + "/T/a.copy"), "a\n");
+    EXPECT_FALSE(std::filesystem::exists(dir + "/T/out"));
+    EXPECT_EQ(read_file(dir + "/T/old.tgz"), "an older archive");
+    remove_tree(scratch);
 }
 
 }  // namespace
