@@ -88,13 +88,13 @@ void prompt_loop(FILE* in, const char* image, int partition)
         } else if (std::strcmp(cmd, "cp") == 0) {
             // errno is cleared first so that the host line names a host failure of this very copy.
             errno = 0;
-            progress_begin();
+            progress_begin(cmd);
             int rc = do_cp(n, words);
             progress_end();
             if (rc != 0 && errno != 0)
                 report_errno(words[0]);
         } else if (std::strcmp(cmd, "tar") == 0) {
-            progress_begin();
+            progress_begin(cmd);
             (void)do_tar(n, words);  // every failure is reported by the command itself
             progress_end();
         } else {
