@@ -66,7 +66,7 @@ std::string rate_text(double per_second)
 
 std::string clock_text(double seconds)
 {
-    auto s = static_cast<uint64_t>(seconds + 0.5);
+    auto s = static_cast<uint64_t>(std::min(seconds, 1e9) + 0.5);
     char buf[48];
     std::snprintf(buf, sizeof buf, "%llu:%02u:%02u", static_cast<unsigned long long>(s / 3600),
                   static_cast<unsigned>(s / 60 % 60), static_cast<unsigned>(s % 60));
