@@ -97,8 +97,9 @@ host_refusal look_before(const std::wstring& sys, bool* there, bool* failed)
 // INVALID_HANDLE_VALUE with errno set. A file of one name keeps h as it is.
 HANDLE replace_linked(HANDLE h, const std::wstring& sys, bool in_tree)
 {
-    BY_HANDLE_FILE_INFORMATION info;
-    if (!GetFileInformationByHandle(h, &info) || info.nNumberOfLinks <= 1)
+    // The standard information only: the identity with its volume serial costs far more to ask.
+    FILE_STANDARD_INFO info;
+    if (!GetFileInformationByHandleEx(h, FileStandardInfo, &info, sizeof info) || info.NumberOfLinks <= 1)
         return h;
     std::wstring name = sys;
     if (!in_tree) {
