@@ -290,10 +290,6 @@ host_out* refuse(int fd, host_refusal reason, host_refusal* why)
     return nullptr;
 }
 
-}  // namespace
-
-namespace {
-
 host_out* fail_open(int fd)
 {
     int saved = errno;
