@@ -117,7 +117,9 @@ enum host_refusal { HOST_ERRNO = 0, HOST_IS_IMAGE = 1, HOST_NOT_A_FILE = 2 };
 
 // Creates a host file for writing, or opens one that is there, in binary mode; what was there is
 // cut to nothing only once it is known to be neither the image nor (HOST_IN_TREE) anything but a
-// regular file. Null on failure, *why (may be null) saying why.
+// regular file. A regular file of more than one name (a hard link) is never written through: its
+// name is given a new file, and the other names keep their bytes. Null on failure, *why (may be
+// null) saying why.
 host_out* host_create(const char* path, unsigned how, host_refusal* why = nullptr);
 
 // Writes len bytes; returns the count written, which is less than len (errno set) only on failure.

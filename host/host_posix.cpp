@@ -397,6 +397,33 @@ host_out* refuse(int fd, host_refusal reason, host_refusal* why)
     return nullptr;
 }
 
+host_out* fail_open(int fd)
+{
+    int saved = errno;
+    ::close(fd);
+    errno = saved;
+    return nullptr;
+}
+
+// A file of more than one name is never written through: every other name would show the copy's
+// bytes. The name is given a new file instead (the other names keep the old bytes): it is removed,
+// never following a link, and made anew, exclusively. A named target reached through links is
+// replaced where they lead. The new file's descriptor, or -1 with errno set.
+int replace_linked(const char* path, bool follow)
+{
+    std::string name = path;
+    if (follow) {
+        char* real = ::realpath(path, nullptr);
+        if (!real)
+            return -1;
+        name = real;
+        std::free(real);
+    }
+    if (::unlink(name.c_str()) != 0)
+        return -1;
+    return ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY, 0666);
+}
+
 }  // namespace
 
 host_out* host_create(const char* path, unsigned how, host_refusal* why)
@@ -407,6 +434,19 @@ host_out* host_create(const char* path, unsigned how, host_refusal* why)
     if (!in_tree)
         posix::forget_file_systems();  // a command of its own
     struct stat st;
+    // A name not yet taken, which is what a large tree is made of: one open makes the file,
+    // exclusively and without following a link, so that what it opens is a new regular file (no
+    // image, link, pipe or device, nothing to cut) and nothing needs looking at before. A name
+    // that is taken fails (EEXIST) untouched, and the caller asks again without HOST_ONLY_NEW.
+    if (how & HOST_ONLY_NEW) {
+        // Not even an empty file is made in a file system that lies on an image.
+        if (made_on_an_image(path))
+            return refuse(-1, HOST_IS_IMAGE, why);
+        int fd = ::open(path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY, 0666);
+        if (fd < 0)
+            return nullptr;
+        return ::fstat(fd, &st) == 0 ? out_of(fd, st) : fail_open(fd);
+    }
     // What is there is looked at before it is opened: the image is never opened for writing, and a
     // tree copy never opens a device (opening one can act: a tape rewinds) or a pipe.
     if ((in_tree ? ::lstat(path, &st) : ::stat(path, &st)) == 0) {
@@ -422,8 +462,6 @@ host_out* host_create(const char* path, unsigned how, host_refusal* why)
     int flags = O_WRONLY | O_CREAT | O_CLOEXEC | O_NOCTTY;
     if (in_tree)
         flags |= O_NOFOLLOW | O_NONBLOCK;
-    if (how & HOST_ONLY_NEW)
-        flags |= O_EXCL;
     int fd = ::open(path, flags, 0666);
     if (fd < 0) {
         // A link (ELOOP) or a socket or pipe without a reader (ENXIO) that came after the look.
@@ -432,25 +470,24 @@ host_out* host_create(const char* path, unsigned how, host_refusal* why)
         return nullptr;
     }
     int saved = errno;
-    if (::fstat(fd, &st) != 0) {
-        saved = errno;
-        ::close(fd);
-        errno = saved;
-        return nullptr;
-    }
+    if (::fstat(fd, &st) != 0)
+        return fail_open(fd);
     if (is_open_image(st))
         return refuse(fd, HOST_IS_IMAGE, why);
     if (in_tree && !S_ISREG(st.st_mode))
         return refuse(fd, HOST_NOT_A_FILE, why);
-    if (in_tree)
-        (void)::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
-    if (S_ISREG(st.st_mode) && st.st_size != 0) {
-        if (::ftruncate(fd, 0) != 0) {
-            saved = errno;
-            ::close(fd);
-            errno = saved;
+    if (S_ISREG(st.st_mode) && st.st_nlink > 1) {
+        ::close(fd);
+        if ((fd = replace_linked(path, !in_tree)) < 0)
             return nullptr;
-        }
+        if (::fstat(fd, &st) != 0)
+            return fail_open(fd);
+    } else if (in_tree) {
+        (void)::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    }
+    if (S_ISREG(st.st_mode) && st.st_size != 0) {
+        if (::ftruncate(fd, 0) != 0)
+            return fail_open(fd);
         st.st_size = 0;
     }
     errno = saved;

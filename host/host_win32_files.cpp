@@ -18,6 +18,7 @@ using win32::attributes_of;
 using win32::is_image;
 using win32::is_image_path;
 using win32::open_dir;
+using win32::id_of_handle;
 using win32::set_errno_from_last_error;
 using win32::system_path;
 
@@ -91,6 +92,40 @@ host_refusal look_before(const std::wstring& sys, bool* there, bool* failed)
     return r;
 }
 
+// A file of more than one name (h, opened at sys) is removed from that name, which is made anew
+// (a named target reached through links where they lead): the handle of the new file, or
+// INVALID_HANDLE_VALUE with errno set. A file of one name keeps h as it is.
+HANDLE replace_linked(HANDLE h, const std::wstring& sys, bool in_tree)
+{
+    // The standard information only: the identity with its volume serial costs far more to ask.
+    FILE_STANDARD_INFO info;
+    if (!GetFileInformationByHandleEx(h, FileStandardInfo, &info, sizeof info) || info.NumberOfLinks <= 1)
+        return h;
+    std::wstring name = sys;
+    if (!in_tree) {
+        DWORD n = GetFinalPathNameByHandleW(h, nullptr, 0, FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+        std::wstring real(n, L'\0');
+        n = n ? GetFinalPathNameByHandleW(h, real.data(), n, FILE_NAME_NORMALIZED | VOLUME_NAME_DOS) : 0;
+        if (n == 0 || n >= real.size()) {
+            set_errno_from_last_error();
+            CloseHandle(h);
+            return INVALID_HANDLE_VALUE;
+        }
+        real.resize(n);
+        name = real;
+    }
+    CloseHandle(h);
+    if (!DeleteFileW(name.c_str())) {
+        set_errno_from_last_error();
+        return INVALID_HANDLE_VALUE;
+    }
+    h = CreateFileW(name.c_str(), GENERIC_WRITE | FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                    nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (h == INVALID_HANDLE_VALUE)
+        set_errno_from_last_error();
+    return h;
+}
+
 host_out* refuse(host_refusal r, host_refusal* why)
 {
     if (why)
@@ -162,12 +197,24 @@ host_out* host_create(const char* path, unsigned how, host_refusal* why)
         CloseHandle(h);
         return refuse(refusal, why);
     }
+    // A file of more than one name is never written through: its name is given a new file, and
+    // the other names keep their bytes.
+    if (was_there && o.disk) {
+        HANDLE old = h;
+        if ((h = replace_linked(h, sys, in_tree)) == INVALID_HANDLE_VALUE)
+            return nullptr;
+        if (h != old) {
+            o.known = id_of_handle(h, &o.id);
+            was_there = false;
+        }
+    }
     // Only now is what was there cut to nothing.
     if (was_there && o.disk && !SetEndOfFile(h)) {
         set_errno_from_last_error();
         CloseHandle(h);
         return nullptr;
     }
+    o.h = h;
     host_out* out = new (std::nothrow) host_out(o);
     if (!out) {
         CloseHandle(h);

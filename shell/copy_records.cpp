@@ -80,11 +80,10 @@ void leave_level()
 
 // A fresh copy asks only when a name is taken, which is rare; a run over an earlier copy asks for
 // every entry, and the innermost records are put in order once enough of them have come.
-bool written_from_another(const char* host, uint32_t ino)
+namespace {
+
+bool written_from_another(const host_id& id, uint32_t ino)
 {
-    host_id id;
-    if (!host_id_of(host, &id))
-        return false;
     if (written.size() - level_sorted > 256)
         sort_innermost();
     written_entry key = record_of(id, ino);
@@ -104,14 +103,25 @@ bool written_from_another(const char* host, uint32_t ino)
     return it != written.end() && it->ino != ino;
 }
 
+}  // namespace
+
+bool written_from_another(const char* host, uint32_t ino)
+{
+    host_id id;
+    return host_id_of(host, &id) && written_from_another(id, ino);
+}
+
 // The host file for a file of a tree copy. A name not yet taken costs one call, which is what a
 // large tree is made of; a taken one is a copy to overwrite, unless this copy wrote it from another
 // inode or it is no regular file (a link, pipe or device: null, *taken set, nothing touched).
 host_out* create_in_tree(const char* target, uint32_t ino, bool* taken, host_refusal* why)
 {
     host_out* out = host_create(target, HOST_IN_TREE | HOST_ONLY_NEW, why);
+    host_id there{};
+    bool seen = false;
     if (!out && *why == HOST_ERRNO && errno == EEXIST) {
-        if (written_from_another(target, ino)) {
+        seen = host_id_of(target, &there);
+        if (seen && written_from_another(there, ino)) {
             *taken = true;
             return nullptr;
         }
@@ -120,8 +130,13 @@ host_out* create_in_tree(const char* target, uint32_t ino, bool* taken, host_ref
     if (!out && *why == HOST_NOT_A_FILE)
         *taken = true;
     host_id id;
-    if (out && host_out_id(out, &id))
+    if (out && host_out_id(out, &id)) {
         written.push_back(record_of(id, ino));
+        // A hard link that was there got a file of its own: its other names in the directories
+        // being filled still lead to what this entry's name was, and are not copied over either.
+        if (seen && !(id == there))
+            written.push_back(record_of(there, ino));
+    }
     return out;
 }
 

@@ -1,4 +1,5 @@
 // The cp command: single files and whole trees copied out of the image onto the host.
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <string>
@@ -46,7 +47,8 @@ void cp_usage()
 
 int copy_file(const char* source, const char* target, int flags, uint32_t ino)
 {
-    progress_file(source);
+    if (!(flags & CP_ONE_FILE))
+        progress_file(source);
     if (flags & CP_VERBOSE) {
         progress_hide();
         std::fprintf(stderr, "copy_file %s %s\n", source, target);
@@ -74,6 +76,8 @@ int copy_file(const char* source, const char* target, int flags, uint32_t ino)
     // cp -p takes the mode and times from the stream's own copy of the inode: no second read.
     fs_statbuf st;
     fs_stat_of(*s->inode, ino, &st);
+    if (flags & CP_ONE_FILE)
+        progress_one(source, static_cast<uint64_t>(std::max<int64_t>(st.st_size, 0)));
     if (st.st_size >= static_cast<int64_t>(RESERVE_FROM))
         host_reserve(out, static_cast<uint64_t>(st.st_size));
     bool write_failed = !move_bytes(s, out);
@@ -141,7 +145,7 @@ int do_cp(int argc, char** argv)
         return 3;
     }
     if (!(flags & CP_RECURSIVE))
-        return copy_file(source, target, flags);
+        return copy_file(source, target, flags | CP_ONE_FILE);
 
     int kind = host_path_kind(target);
     bool exists = kind >= 0;
@@ -183,7 +187,7 @@ int do_cp(int argc, char** argv)
     } else {
         // A file copied into a directory under its own name is one entry of a tree copy.
         uint32_t ino = fs_namei(source);
-        r = ino != 0 ? copy_file(source, host, flags, ino) : 0;
+        r = ino != 0 ? copy_file(source, host, flags | CP_ONE_FILE, ino) : 0;
     }
     progress_hide();
     if (r == NAME_TAKEN)

@@ -42,7 +42,7 @@ bool needs_word(char** words, const char* use)
 int copying(int (*command)(int, char**), int n, char** words)
 {
     work_start(words[0]);
-    progress_begin();
+    progress_begin(words[0]);
     int rc = command(n, words);
     progress_end();
     return rc;

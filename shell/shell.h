@@ -76,3 +76,5 @@ void tar_usage();
 constexpr int CP_RECURSIVE = 1;
 constexpr int CP_PERM = 2;
 constexpr int CP_VERBOSE = 4;
+// The command copies this one file (no tree): its status line tells the share done and the time left.
+constexpr int CP_ONE_FILE = 8;

@@ -14,14 +14,26 @@ cmake --build "$win_build" -j2
 (cd "$win_build" && cpack)
 built=$(date +%s)
 
-# The zip speaks to Windows users: efsh.exe, README.txt and the manual, no developers' README.md;
-# both texts open clean in Notepad (no control bytes but tab, CR and LF; every line ends CR LF) and
-# tell how to open a raw disk and where to get less.
+# The zip speaks to Windows users: in a folder named as the zip, efsh.exe, README.txt and the
+# manual, no developers' README.md; both texts open clean in Notepad (no control bytes but tab, CR
+# and LF; every line ends CR LF) and tell how to open a raw disk and where to get less; the manual
+# is the one written for Windows, with nothing in it that exists only on Unix.
 zip=$(ls "$win_build"/efsh-*-win64.zip)
-listed=$(unzip -Z1 "$zip" | LC_ALL=C sort | tr '\n' ' ')
-[ "$listed" = "README.txt efsh.exe efsh.txt " ] || { echo "windows zip holds: $listed" >&2; exit 1; }
+folder=$(basename "$zip" .zip)
+listed=$(unzip -Z1 "$zip" | grep -v '/$' | LC_ALL=C sort | tr '\n' ' ')
+[ "$listed" = "$folder/README.txt $folder/efsh.exe $folder/efsh.txt " ] || { echo "windows zip holds: $listed" >&2; exit 1; }
+unpacked=$(mktemp -d)
+unzip -q "$zip" -d "$unpacked"
+[ "$(ls "$unpacked")" = "$folder" ] && [ -x "$unpacked/$folder/efsh.exe" ] || { echo "windows zip unpacks elsewhere than $folder" >&2; exit 1; }
+for unix_only in /tmp '$ ' /dev/ 'less package' efsh-mount; do
+  if grep -nF -- "$unix_only" "$unpacked/$folder/efsh.txt" >&2; then
+    echo "windows zip: efsh.txt holds the Unix-only \"$unix_only\"" >&2
+    exit 1
+  fi
+done
+rm -rf "$unpacked"
 for text in README.txt efsh.txt; do
-  unzip -p "$zip" "$text" >"$win_build/zip-text"
+  unzip -p "$zip" "$folder/$text" >"$win_build/zip-text"
   control=$(LC_ALL=C tr -d '\t\r\n\040-\176\200-\377' <"$win_build/zip-text" | wc -c)
   lines=$(wc -l <"$win_build/zip-text")
   crlf=$(LC_ALL=C grep -c $'\r$' "$win_build/zip-text" || true)

@@ -278,4 +278,36 @@ TEST_F(ImageBehindDevices, APartitionItsDiskAndItsNeighbours)
     EXPECT_TRUE(read_file(file).substr(size_t{first} * 512, image.size()) == image);
 }
 
+// A regular file of more than one name where a copy writes is given a new file under that name,
+// never written through: its other names (here outside the target) keep their bytes. So for the
+// files of a tree copy, a file copied into a directory, and a target the user named, itself or
+// through a symbolic link. (Its own group: it runs against efsh.exe under wine as well.)
+using HardLinks = HostSafety;
+TEST_F(HardLinks, AFileOfSeveralNamesWhereACopyWritesIsReplacedNotWrittenThrough)
+{
+    build({dir("d", {file("f", "image f"), file("g", "image g")}), file("unix", "kernel")});
+    const std::string out = dir_ + "/outside";
+    fs::create_directories(out);
+    fs::create_directories(dir_ + "/T/d");
+    const struct {
+        const char *outside, *name, *bytes;
+    } links[] = {{"v1", "T/d/f", "image f"}, {"v2", "T/unix", "kernel"}, {"v3", "named", "kernel"}, {"v4", "T/behind", "kernel"}};
+    for (const auto& l : links) {
+        write_file(out + "/" + l.outside, "keep me");
+        ASSERT_EQ(link((out + "/" + l.outside).c_str(), (dir_ + "/" + l.name).c_str()), 0) << l.name;
+    }
+    // Wine shows a symbolic link as the file it leads to: there the named target is the name itself.
+    bool wine = efsh_under_wine();
+    if (!wine)
+        fs::create_symlink(dir_ + "/T/behind", dir_ + "/sym");
+    auto outside = snapshot(out);
+    run_result r = run(std::string("cp -r d T\ncp -r unix T\ncp unix named\ncp unix ") + (wine ? "T/behind\n" : "sym\n"));
+    EXPECT_EQ(r.err, "-r makes no sense here\n");
+    EXPECT_EQ(snapshot(out), outside);
+    for (const auto& l : links)
+        EXPECT_EQ(read_file(dir_ + "/" + l.name), l.bytes) << l.name;
+    EXPECT_EQ(read_file(dir_ + "/T/d/g"), "image g");
+    EXPECT_TRUE(wine || fs::is_symlink(dir_ + "/sym"));
+}
+
 }  // namespace
