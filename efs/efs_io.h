@@ -67,7 +67,14 @@ struct fs {
     // entry's inode twice (its type, then its stream) and finds its neighbours in the same block.
     int64_t inode_block_at;
     uint8_t inode_block[512];
+    // Blocks the file system can hold: sb_size, cut to the partition and to what the image holds
+    // from the partition's start. Every walk that trusts sb_size for a bound takes this instead.
+    int64_t block_bound;
 };
+
+// The smaller of sb_size, the partition's block count and the blocks the image holds from the
+// partition's start (found by reading), for fs::block_bound.
+int64_t fs_size_bound(const fs* f);
 
 extern fs mount_table[MOUNT_SLOTS];
 
@@ -154,6 +161,15 @@ int fs_ilookup(uint32_t dir, const char* name, uint32_t* ino);
 int fs_dir_search(uint8_t* buf, size_t nbytes, const char* name, uint32_t* ino);
 int fs_stat(const char* path, fs_statbuf* st);
 int fs_chdir(const char* path);
+// Enters directory inode n, an entry of the current directory named `name` (one component), as
+// fs_chdir(name) would but without looking the name up: a walk that listed the entry has its
+// inode, and a lookup by name can miss what a salvaging listing gives. Same failures as fs_chdir.
+int fs_ichdir(uint32_t n, const char* name);
+// Makes the current directory again one that fs_getcwd and cwd_inode gave, without a lookup.
+void fs_setcwd(const char* path, uint32_t n);
 char* fs_getcwd(char* buf);
 
 void print_superblock(FILE* out, const superblock* sb);
+// The -d line after the superblock when sb_size is more than the partition or the image holds:
+// the blocks that bound every walk instead. Nothing when sb_size is the bound.
+void print_size_bound(FILE* out, const fs* f);

@@ -8,36 +8,6 @@
 #include "efs/efs_io.h"
 #include "efs/fs_error.h"
 
-int fs_dir_search(uint8_t* buf, size_t nbytes, const char* name, uint32_t* ino)
-{
-    *ino = 0;
-    size_t namelen = std::strlen(name);
-    int bad = 0;
-    for (size_t off = 0; off + 512 <= nbytes; off += 512) {
-        const uint8_t* b = buf + off;
-        if (load_be16(b) != DB_MAGIC) {
-            fs_errno = FS_EBADMAGIC;
-            ++bad;
-            continue;
-        }
-        int slots = b[3];
-        for (int i = 0; i < slots; ++i) {
-            size_t pos = size_t{b[4 + i]} * 2;
-            if (pos == 0)
-                continue;
-            // An entry whose name would reach past its block is only in a damaged block: skip it.
-            if (pos + 5 > 512 || pos + 5 + b[pos + 4] > 512)
-                continue;
-            size_t len = b[pos + 4];
-            if (len == namelen && std::memcmp(b + pos + 5, name, len) == 0) {
-                *ino = (uint32_t{load_be16(b + pos)} << 16) | load_be16(b + pos + 2);
-                return bad;
-            }
-        }
-    }
-    return bad;
-}
-
 namespace {
 
 enum search_result { FOUND, NOT_FOUND, FAILED };
@@ -243,6 +213,41 @@ int fs_chdir(const char* path)
     }
     f->cwd_inode = static_cast<int32_t>(n);
     return 0;
+}
+
+int fs_ichdir(uint32_t n, const char* name)
+{
+    fs* f = fs_current();
+    if (!f)
+        return -1;
+    fs_statbuf st;
+    if (fs_istat(n, &st) != 0)
+        return -1;
+    if ((st.st_mode & S_TYPE_MASK) != S_TYPE_DIR) {
+        fs_errno = FS_ENOTDIR;
+        return -1;
+    }
+    size_t tlen = std::strcmp(f->cwd_path, "/") == 0 ? 0 : strnlen(f->cwd_path, PATH_BUF - 1);
+    size_t clen = std::strlen(name);
+    if (tlen + clen + 1 >= size_t{PATH_BUF}) {
+        fs_errno = FS_ENAMETOOLONG;
+        return -1;
+    }
+    f->cwd_path[tlen] = '/';
+    std::memcpy(f->cwd_path + tlen + 1, name, clen + 1);
+    f->cwd_inode = static_cast<int32_t>(n);
+    return 0;
+}
+
+void fs_setcwd(const char* path, uint32_t n)
+{
+    fs* f = fs_current();
+    if (!f)
+        return;
+    size_t len = strnlen(path, PATH_BUF - 1);
+    std::memset(f->cwd_path, 0, PATH_BUF);
+    std::memcpy(f->cwd_path, path, len);
+    f->cwd_inode = static_cast<int32_t>(n);
 }
 
 char* fs_getcwd(char* buf)

@@ -170,6 +170,7 @@ int efsh_main(int argc, char** argv)
     if (debug) {
         print_disk_report(stderr, d);
         print_superblock(stderr, f->superblock);
+        print_size_bound(stderr, f);
     }
     // From here a stop (Ctrl-C, SIGTERM, SIGHUP) stops the command running, not the session.
     host_catch_stops();
