@@ -27,6 +27,9 @@ void host_read_in_order(host_file* f, bool in_order);
 // bytes itself (efsh-mount's replies); -1 on a host without one. Only ever read from.
 int host_file_descriptor(const host_file* f);
 
+// The file's length in bytes (a device's too, where the host tells it); -1 when it cannot be had.
+int64_t host_file_size(host_file* f);
+
 // Closes the file and releases the handle; true when the host closed it.
 bool host_close(host_file* f);
 

@@ -118,6 +118,20 @@ int host_read_at(host_file* f, int64_t offset, void* buf, size_t len)
     return 0;
 }
 
+int64_t host_file_size(host_file* f)
+{
+    struct stat st;
+    if (!f || ::fstat(f->fd, &st) != 0)
+        return -1;
+    if (S_ISREG(st.st_mode))
+        return static_cast<int64_t>(st.st_size);
+    // A block device has no size in its status; its end has one.
+    int saved = errno;
+    off_t end = S_ISBLK(st.st_mode) ? ::lseek(f->fd, 0, SEEK_END) : -1;
+    errno = saved;
+    return end < 0 ? -1 : static_cast<int64_t>(end);
+}
+
 bool host_close(host_file* f)
 {
     if (!f)

@@ -307,6 +307,14 @@ int host_read_at(host_file* f, int64_t offset, void* buf, size_t len)
     return n >= 0 && static_cast<uint64_t>(n) == len ? 0 : 2;
 }
 
+int64_t host_file_size(host_file* f)
+{
+    LARGE_INTEGER size;
+    if (!f || GetFileType(f->random) != FILE_TYPE_DISK || !GetFileSizeEx(f->random, &size))
+        return -1;
+    return size.QuadPart;
+}
+
 bool host_close(host_file* f)
 {
     if (!f)

@@ -7,6 +7,7 @@
 #include "host/host_io.h"
 #include "shell/getopt.h"
 #include "shell/shell.h"
+#include "volume/image.h"
 #include "volume/volume.h"
 
 const char* progname = "efsh";
@@ -66,6 +67,7 @@ int efsh_main(int argc, char** argv)
     disk* d = disk_open(image);
     if (!d) {
         fs_perror("open disk");
+        print_open_note(stderr);
         return 0;
     }
     if (partition == -1) {
@@ -90,6 +92,7 @@ int efsh_main(int argc, char** argv)
     if (debug) {
         print_disk_report(stderr, d);
         print_superblock(stderr, f->superblock);
+        print_image_layout(stderr, d->handle);
     }
     prompt_loop(stdin, image, partition);
     fs_umount(f);
