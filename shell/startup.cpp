@@ -45,9 +45,13 @@ int efsh_main(int argc, char** argv)
     host_ignore_sigpipe();
 
     int partition = -1;
+    bool list = false;
     int c;
-    while ((c = efsh::getopt(argc, argv, "hdp:V")) != -1) {
+    while ((c = efsh::getopt(argc, argv, "hdlp:V")) != -1) {
         switch (c) {
+        case 'l':
+            list = true;
+            break;
         case 'd':
             debug = 1;
             break;
@@ -68,6 +72,11 @@ int efsh_main(int argc, char** argv)
     if (!d) {
         fs_perror("open disk");
         print_open_note(stderr);
+        return 0;
+    }
+    if (list) {
+        print_partition_list(stdout, d->header);
+        disk_close(d);
         return 0;
     }
     if (partition == -1) {
