@@ -19,6 +19,14 @@ host_file* host_open(const char* path);
 // 2 when the read fails or comes back short.
 int host_read_at(host_file* f, int64_t offset, void* buf, size_t len);
 
+// Reads the bytes from offset into the pieces in turn, as host_read_at reads into one buffer
+// (the same results): raw CD sectors go straight to where their parts belong, without a copy.
+struct host_piece {
+    void* buf;
+    size_t len;
+};
+int host_read_pieces(host_file* f, int64_t offset, const host_piece* pieces, int count);
+
 // How the reads to come will go: a file's data read from start to end (true), which the host may
 // read ahead of, or jumps between metadata (false, as after opening). A hint only.
 void host_read_in_order(host_file* f, bool in_order);

@@ -84,9 +84,10 @@ void report_sector(translation& t, int64_t s, const char* what, A... a)
     std::fputc('\n', stderr);
 }
 
-// Whether sector s of the track (its raw bytes at p) holds user data of the track's mode; says
-// once why not. An EDC that does not match is said, and the sector still read.
-bool sector_sound(translation& t, int64_t s, const uint8_t* p)
+// Whether sector s of the track holds user data of the track's mode; says once why not. p is its
+// raw bytes, but for its user data, which lies at data. An EDC that does not match is said, and
+// the sector still read.
+bool sector_sound(translation& t, int64_t s, const uint8_t* p, const uint8_t* data)
 {
     const sector_layout& l = t.layout;
     if (std::memcmp(p, SYNC, sizeof SYNC) != 0) {
@@ -102,12 +103,17 @@ bool sector_sound(translation& t, int64_t s, const uint8_t* p)
         return false;
     }
     const sector_form& sf = form_of(l);
-    if (l.edc && cd_edc(0, p + sf.edc_from, static_cast<size_t>(sf.edc_at - sf.edc_from)) != load_le32(p + sf.edc_at))
-        report_sector(t, s, "EDC mismatch: the sector is damaged; its data is delivered as read");
+    if (l.edc) {
+        uint32_t edc = cd_edc(cd_edc(0, p + sf.edc_from, static_cast<size_t>(sf.data_at - sf.edc_from)), data, CD_USER_DATA);
+        if (edc != load_le32(p + sf.edc_at))
+            report_sector(t, s, "EDC mismatch: the sector is damaged; its data is delivered as read");
+    }
     return true;
 }
 
-// Bytes [offset, offset + len) of the user data of the track.
+// Bytes [offset, offset + len) of the user data of the track. The sectors come in one host read
+// per CHUNK_SECTORS, their user data straight into out where a whole sector's is wanted, the rest
+// of them into the translation's buffer.
 int translated_read(translation& t, int64_t offset, uint8_t* out, size_t len)
 {
     const sector_layout& l = t.layout;
@@ -119,7 +125,7 @@ int translated_read(translation& t, int64_t offset, uint8_t* out, size_t len)
             return 1;
         return host_read_at(const_cast<host_file*>(t.f), at, out, len);
     }
-    const int data_at = form_of(l).data_at;
+    const size_t data_at = static_cast<size_t>(form_of(l).data_at), sb = static_cast<size_t>(l.sector_bytes);
     while (len > 0) {
         int64_t s = offset / CD_USER_DATA;
         auto within = static_cast<size_t>(offset % CD_USER_DATA);
@@ -139,16 +145,27 @@ int translated_read(translation& t, int64_t offset, uint8_t* out, size_t len)
         int64_t at = 0;
         if (__builtin_add_overflow(l.first_sector, s, &at) || __builtin_mul_overflow(at, int64_t{l.sector_bytes}, &at))
             return 1;
-        if (int rc = host_read_at(const_cast<host_file*>(t.f), at, t.raw.get(), count * l.sector_bytes); rc != 0)
+        host_piece pieces[3 * CHUNK_SECTORS];
+        uint8_t* data[CHUNK_SECTORS];
+        size_t want = within + len;
+        for (size_t k = 0; k < count; ++k) {
+            uint8_t* raw = t.raw.get() + k * sb;
+            bool whole = (k > 0 || within == 0) && want >= (k + 1) * CD_USER_DATA;
+            data[k] = whole ? out + (k * CD_USER_DATA - within) : raw + data_at;
+            pieces[3 * k] = {raw, data_at};
+            pieces[3 * k + 1] = {data[k], CD_USER_DATA};
+            pieces[3 * k + 2] = {raw + data_at + CD_USER_DATA, sb - data_at - CD_USER_DATA};
+        }
+        if (int rc = host_read_pieces(const_cast<host_file*>(t.f), at, pieces, static_cast<int>(3 * count)); rc != 0)
             return rc;
-        for (size_t k = 0; k < count && len > 0; ++k, ++s) {
-            const uint8_t* p = t.raw.get() + k * l.sector_bytes;
-            if (!sector_sound(t, s, p))
+        for (size_t k = 0; k < count; ++k, ++s) {
+            if (!sector_sound(t, s, t.raw.get() + k * sb, data[k]))
                 return 2;
             size_t take = CD_USER_DATA - within;
             if (take > len)
                 take = len;
-            std::memcpy(out, p + data_at + within, take);
+            if (data[k] + within != out)  // else it was read into its place
+                std::memcpy(out, data[k] + within, take);
             out += take;
             offset += static_cast<int64_t>(take);
             len -= take;
