@@ -111,6 +111,8 @@ disk* disk_open(const char* path)
             errno = EISDIR;
         } else if (size == 0) {
             open_note("%s: an empty file: too short to be a disk image", path);
+        } else {
+            identify_file(f, path, size);  // a small compressed file, say
         }
         disk_close(slot);
         return nullptr;

@@ -307,6 +307,10 @@ TEST_F(CdImage, FilesThatAreNoImageSaySo)
          "and MODE1/2048\n"},
         {"wave.cue", "FILE \"plain.img\" WAVE\n  TRACK 01 MODE1/2352\n",
          "open disk: Bad magic number\nwave.cue:2: a data track in a FILE of type WAVE: efsh reads data tracks of BINARY files\n"},
+        // Shorter than a block, still named; Windows has no gzip of its own: 7-Zip there.
+        {"magic.gz", "\x1F\x8B\x08\x00 and the rest",
+         "open disk: Read error\nmagic.gz: a gzip-compressed file: decompress it first " +
+             std::string(efsh_under_wine() ? "(with 7-Zip: 7z x magic.gz)" : "(gzip -dk magic.gz)") + ", then open what it holds\n"},
         {"none.cue", "TITLE \"nothing\"\n", "open disk: Bad magic number\nnone.cue: no FILE ... BINARY with a data track in the sheet\n"},
         {"wrong.cue", "FILE \"plain.img\" BINARY\n  TRACK 01 MODE1/2352\n    INDEX 01 00:00:00\n",
          "open disk: Bad magic number\nwrong.cue:2: TRACK MODE1/2352: plain.img holds no raw CD sector at the track's start (byte 0)\n"},
