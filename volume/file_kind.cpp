@@ -175,6 +175,6 @@ void identify_file(host_file* f, const char* name, int64_t size)
         open_note("%s: a PC disk with an MBR partition table (or a PC boot sector)%s: %s", name, form.c_str(), sgi);
         return;
     }
-    if (!form.empty())
-        open_note("%s: CD sectors%s that hold no SGI volume header: %s", name, form.c_str(), sgi);
+    if (const sector_layout* l = image_layout(f); l && !form.empty())
+        open_note("%s: raw CD sectors of %d bytes that hold no SGI volume header: %s", name, l->sector_bytes, sgi);
 }

@@ -292,6 +292,20 @@ TEST_F(CdImage, FilesThatAreNoImageSaySo)
         std::string content;  // written to file unless empty
         std::string err;
     };
+    // Other file systems and partition tables by their marks; an ISO 9660 file system and nothing
+    // at all in raw sectors.
+    std::string xfs = "XFSB" + std::string(1020, '\0'), mbr(1024, '\0'), gpt;
+    mbr[510] = '\x55';
+    mbr[511] = '\xAA';
+    gpt = mbr;
+    gpt.replace(512, 8, "EFI PART");
+    std::string iso(40000, '\0');
+    iso.replace(32768, 6, "\x01" "CD001");
+    write_file(dir + "/iso.plain", iso);
+    EXPECT_TRUE(imgb::write_cd_sectors(dir + "/iso.plain", dir + "/iso.bin", {}));
+    write_file(dir + "/zeros.plain", std::string(8192, '\0'));
+    EXPECT_TRUE(imgb::write_cd_sectors(dir + "/zeros.plain", dir + "/zeros.bin", {2, 2448, true}));
+    const std::string sgi = "efsh reads SGI disks and their EFS file systems";
     std::string zero_mode = std::string("\0", 1) + std::string(10, '\xFF') + std::string("\0", 1) + std::string(2340, '\0');
     const note_case cases[] = {
         {"empty.img", "", "open disk: Read error\nempty.img: an empty file: too short to be a disk image\n"},
@@ -307,6 +321,15 @@ TEST_F(CdImage, FilesThatAreNoImageSaySo)
          "and MODE1/2048\n"},
         {"wave.cue", "FILE \"plain.img\" WAVE\n  TRACK 01 MODE1/2352\n",
          "open disk: Bad magic number\nwave.cue:2: a data track in a FILE of type WAVE: efsh reads data tracks of BINARY files\n"},
+        {"xfs.img", xfs,
+         "open disk: Bad magic number\nxfs.img: a bare XFS file system (an IRIX partition copied alone): " + sgi +
+             "; the host's XFS driver may read it\n"},
+        {"mbr.img", mbr, "open disk: Bad magic number\nmbr.img: a PC disk with an MBR partition table (or a PC boot sector): " + sgi + "\n"},
+        {"gpt.img", gpt, "open disk: Bad magic number\ngpt.img: a PC disk with a GPT partition table: " + sgi + "\n"},
+        {"iso.bin", "",
+         "open disk: Bad magic number\niso.bin: an ISO 9660 file system (in raw CD sectors of 2352 bytes) with no SGI volume "
+         "header: " + sgi + "; the host reads ISO 9660 itself\n"},
+        {"zeros.bin", "", "open disk: Bad magic number\nzeros.bin: raw CD sectors of 2448 bytes that hold no SGI volume header: " + sgi + "\n"},
         // Shorter than a block, still named; Windows has no gzip of its own: 7-Zip there.
         {"magic.gz", "\x1F\x8B\x08\x00 and the rest",
          "open disk: Read error\nmagic.gz: a gzip-compressed file: decompress it first " +
