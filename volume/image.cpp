@@ -5,6 +5,7 @@
 #include "common/byteorder.h"
 
 #include <cerrno>
+#include <cstdarg>
 #include <cstring>
 #include <memory>
 #include <new>
@@ -72,15 +73,17 @@ bool first_report(translation& t, int64_t s)
     return true;
 }
 
-template <typename... A>
-void report_sector(translation& t, int64_t s, const char* what, A... a)
+__attribute__((format(printf, 3, 4))) void report_sector(translation& t, int64_t s, const char* what, ...)
 {
     if (!first_report(t, s))
         return;
     if (before_report)
         before_report();
     std::fprintf(stderr, "%s: sector %lld: ", t.name.c_str(), static_cast<long long>(t.layout.first_sector + s));
-    std::fprintf(stderr, what, a...);
+    va_list ap;
+    va_start(ap, what);
+    std::vfprintf(stderr, what, ap);
+    va_end(ap);
     std::fputc('\n', stderr);
 }
 
