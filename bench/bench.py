@@ -13,12 +13,13 @@ TIMER = "/usr/bin/time"
 rows = []
 
 
-def mkimage(name, lines):
+def mkimage(name, lines, *form):
+    """The image of the tree; with form ("cd=1/2352", ...), as the raw sectors of a CD's data track."""
     tree = os.path.join(work, name + ".txt")
     with open(tree, "w") as f:
         f.write("\n".join(lines) + "\n")
-    img = os.path.join(work, name + ".img")
-    subprocess.run([MKIMAGE, tree, img], check=True, stdout=subprocess.DEVNULL)
+    img = os.path.join(work, name + (".bin" if form else ".img"))
+    subprocess.run([MKIMAGE, tree, img, *form], check=True, stdout=subprocess.DEVNULL)
     return img
 
 
@@ -271,6 +272,19 @@ compare("cp big, image and copy on one disk", efsh(one_img, f"cp big {a}\nbye\n"
         host(["sh", "-c", f"cat {one_same} > {b}"], fresh(b)), 1.0, 3 * REPS)
 fresh(a, b, one_img, one_same, os.path.join(work, "one.img"))()
 big_img, big_same = img, same
+
+# 2d. The same file out of the image dumped as a CD's raw sectors (mode 1, 2,352 bytes, as disc
+#     rippers and chdman extractcd write them), against the same cat: every sector's sync and
+#     header checked and its 2,048 bytes gathered into the writes; with the EDC checked (a CRC over
+#     each sector), and with the EDC fields zero, as a dump that wrote none (no check). Nothing can
+#     be copied inside the kernel here: the image's bytes are not the file's.
+a, b = f"{work}/big.efsh", f"{work}/big.cat"
+for form, what, goal in (("cd=1/2352", "EDC checked", 2.0), ("cd=1/2352/noedc", "EDC zero, not checked", 1.3)):
+    raw = mkimage("bigcd", ["partition 7", "file /big 0644 pattern 209715200 extent_blocks=248"], form)
+    side_by_side(raw, [same])
+    compare(f"cp big from raw CD sectors, {what} (tmpfs)", efsh(raw, f"cp big {a}\nbye\n", fresh(a)),
+            host(["sh", "-c", f"cat {same} > {b}"], fresh(b)), goal, 3 * REPS)
+    fresh(a, b, raw)()
 
 # 3. ls and ls -l of 10,000 entries, against ls -f and ls -fln of a host directory of as many files:
 #    all entries in directory order, numeric owners. (GNU ls -lf prints names only: its -f turns

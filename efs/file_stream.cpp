@@ -5,6 +5,7 @@
 #include "efs/efs_file.h"
 #include "efs/fs_error.h"
 #include "host/host_io.h"
+#include "volume/image.h"
 
 fs_file stream_table[STREAM_SLOTS];
 
@@ -284,8 +285,11 @@ bool fs_copy_run(fs_file* s, const fs_run* r, host_out* o)
 {
     // The stream reads every extent whole, and an extent it cannot read delivers nothing: the part
     // past the size (less than a block in a sound file) must be readable too.
+    // A translated image's bytes are not where the run says in its file: the host cannot take them.
+    if (!image_in_place(s->fs->handle))
+        return false;
     uint32_t tail = r->length - r->bytes;
-    if (tail != 0 && host_read_at(s->fs->handle, r->offset + r->bytes, s->buf.get(), tail) != 0)
+    if (tail != 0 && image_read_at(s->fs->handle, r->offset + r->bytes, s->buf.get(), tail) != 0)
         return false;
     if (host_copy_range(o, s->fs->handle, r->offset, r->bytes) != static_cast<int64_t>(r->bytes))
         return false;
@@ -300,9 +304,9 @@ bool fs_read_run_part(const fs_file* s, const fs_run* r, uint32_t from, uint32_t
     // A stream reads every extent whole, and one it cannot read delivers nothing: its last byte
     // must be there too, or a piece would come out that a stream never gives.
     uint8_t last;
-    int rc = host_read_at(s->fs->handle, r->offset + r->length - 1, &last, 1);
+    int rc = image_read_at(s->fs->handle, r->offset + r->length - 1, &last, 1);
     if (rc == 0 && len != 0)
-        rc = host_read_at(s->fs->handle, r->offset + from, dst, len);
+        rc = image_read_at(s->fs->handle, r->offset + from, dst, len);
     if (rc != 0) {
         fs_errno = rc == 1 ? FS_ESEEK : FS_EREAD;
         return false;

@@ -5,7 +5,7 @@
 #include "efs/efs_file.h"
 #include "efs/efs_io.h"
 #include "efs/fs_error.h"
-#include "host/host_io.h"
+#include "volume/image.h"
 
 void decode_extent(const uint8_t* raw, extent* ex)
 {
@@ -53,7 +53,7 @@ const uint8_t* read_inode(fs* f, uint32_t n, uint8_t* block, int* rc)
         std::memcpy(block, f->inode_block, sizeof f->inode_block);
         *rc = 0;
     } else {
-        *rc = host_read_at(f->handle, offset, block, 512);
+        *rc = image_read_at(f->handle, offset, block, 512);
         f->inode_block_at = *rc == 0 ? offset : -1;
         if (*rc == 0)
             std::memcpy(f->inode_block, block, sizeof f->inode_block);
@@ -167,7 +167,7 @@ int32_t fs_read_extent(fs* f, const extent* ex, uint8_t* dst, size_t cap)
         return -1;
     }
     int64_t offset = 0;
-    int rc = fs_block_offset(f, ex->ex_block, &offset) ? host_read_at(f->handle, offset, dst, len) : 1;
+    int rc = fs_block_offset(f, ex->ex_block, &offset) ? image_read_at(f->handle, offset, dst, len) : 1;
     if (rc != 0) {
         fs_errno = rc == 1 ? FS_ESEEK : FS_EREAD;
         return -1;
@@ -179,7 +179,7 @@ int fs_read_extent_block(fs* f, int64_t block, extent* out)
 {
     uint8_t raw[512];
     int64_t offset = 0;
-    int rc = fs_block_offset(f, block, &offset) ? host_read_at(f->handle, offset, raw, sizeof raw) : 1;
+    int rc = fs_block_offset(f, block, &offset) ? image_read_at(f->handle, offset, raw, sizeof raw) : 1;
     if (rc != 0) {
         fs_errno = rc == 1 ? FS_ESEEK : FS_EREAD;
         return 0;

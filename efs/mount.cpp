@@ -6,7 +6,7 @@
 #include "common/byteorder.h"
 #include "efs/efs_io.h"
 #include "efs/fs_error.h"
-#include "host/host_io.h"
+#include "volume/image.h"
 #include "volume/volume.h"
 
 fs mount_table[MOUNT_SLOTS];
@@ -69,7 +69,7 @@ bool block_readable(const fs* f, int64_t b)
 {
     int64_t at = 0;
     uint8_t byte;
-    return fs_block_offset(f, b, &at) && host_read_at(f->handle, at + 511, &byte, 1) == 0;
+    return fs_block_offset(f, b, &at) && image_read_at(f->handle, at + 511, &byte, 1) == 0;
 }
 
 }  // namespace
@@ -144,7 +144,7 @@ fs* fs_mount(disk* d, int partition, int flags)
 
     uint8_t raw[BLOCK_SIZE];
     int64_t offset = 0;
-    int rc = fs_block_offset(slot, 1, &offset) ? host_read_at(slot->handle, offset, raw, sizeof raw) : 1;
+    int rc = fs_block_offset(slot, 1, &offset) ? image_read_at(slot->handle, offset, raw, sizeof raw) : 1;
     if (rc != 0) {
         fs_errno = rc == 1 ? FS_ESEEK : FS_EREAD;
         fs_umount(slot);

@@ -66,7 +66,8 @@ int main(int argc, char** argv)
         ::mkdir((dir + sub).c_str(), 0755);
     const std::string tmp = dir + "/image.tmp";
     int failures = 0;
-    for (const fuzz::named_disk& n : fuzz::seed_disks()) {
+    const std::vector<fuzz::named_disk> seeds = fuzz::seed_disks();
+    for (const fuzz::named_disk& n : seeds) {
         imgb::Result r = fuzz::write_compact(n.disk, tmp);
         if (!r.ok) {
             std::fprintf(stderr, "make_seeds: %s: %s\n", n.name.c_str(), r.error.c_str());
@@ -79,7 +80,13 @@ int main(int argc, char** argv)
         put(dir + "/volume/" + n.name, std::string(1, '\1') + head);
         put(dir + "/fs/" + n.name, image);
         put(dir + "/mount/" + n.name, image);
+        // The first image once more as a CD's raw sectors: the translation and its checks get inputs
+        // (the checksums the target repairs lie elsewhere there, so mutations mostly end at the header).
+        if (&n == &seeds.front() &&
+            imgb::write_cd_sectors(tmp, tmp + ".raw", {2, 2352, true}))
+            put(dir + "/fs/" + n.name + "_raw_sectors", slurp(tmp + ".raw"));
     }
+    std::remove((tmp + ".raw").c_str());
     put(dir + "/volume/checksum_repaired", std::string(1, '\0') + std::string(512, '\0'));
     std::remove(tmp.c_str());
     for (const auto& s : shell_scripts)

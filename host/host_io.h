@@ -19,6 +19,14 @@ host_file* host_open(const char* path);
 // 2 when the read fails or comes back short.
 int host_read_at(host_file* f, int64_t offset, void* buf, size_t len);
 
+// Reads the bytes from offset into the pieces in turn, as host_read_at reads into one buffer
+// (the same results): raw CD sectors go straight to where their parts belong, without a copy.
+struct host_piece {
+    void* buf;
+    size_t len;
+};
+int host_read_pieces(host_file* f, int64_t offset, const host_piece* pieces, int count);
+
 // How the reads to come will go: a file's data read from start to end (true), which the host may
 // read ahead of, or jumps between metadata (false, as after opening). A hint only.
 void host_read_in_order(host_file* f, bool in_order);
@@ -26,6 +34,9 @@ void host_read_in_order(host_file* f, bool in_order);
 // The image's POSIX file descriptor, for a front end that lets the host's kernel move the image's
 // bytes itself (efsh-mount's replies); -1 on a host without one. Only ever read from.
 int host_file_descriptor(const host_file* f);
+
+// The file's length in bytes (a device's too, where the host tells it); -1 when it cannot be had.
+int64_t host_file_size(host_file* f);
 
 // Closes the file and releases the handle; true when the host closed it.
 bool host_close(host_file* f);

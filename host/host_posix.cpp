@@ -15,6 +15,7 @@
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/types.h>
+#include <sys/uio.h>
 #include <unistd.h>
 #include <algorithm>
 #if EFSH_HAVE_FICLONERANGE
@@ -161,6 +162,59 @@ int host_read_at(host_file* f, int64_t offset, void* buf, size_t len)
         done += static_cast<size_t>(n);
     }
     return 0;
+}
+
+int host_read_pieces(host_file* f, int64_t offset, const host_piece* pieces, int count)
+{
+    constexpr int MOST = 256;  // well below every host's IOV_MAX
+    if (!f || offset < 0 || count < 0 || count > MOST)
+        return 1;
+    iovec v[MOST];
+    size_t total = 0;
+    for (int i = 0; i < count; ++i) {
+        v[i] = {pieces[i].buf, pieces[i].len};
+        total += pieces[i].len;
+    }
+    if (static_cast<uint64_t>(offset) + total > static_cast<uint64_t>(std::numeric_limits<off_t>::max()))
+        return 2;
+    iovec* at = v;
+    int left = count;
+    while (left > 0) {
+        ssize_t n = ::preadv(f->fd, at, left, static_cast<off_t>(offset));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            return errno == EINVAL ? 1 : 2;
+        if (n == 0)
+            return 2;
+        offset += n;
+        // Past the pieces filled; into the one the read stopped in.
+        auto got = static_cast<size_t>(n);
+        while (left > 0 && got >= at->iov_len) {
+            got -= at->iov_len;
+            ++at;
+            --left;
+        }
+        if (left > 0) {
+            at->iov_base = static_cast<char*>(at->iov_base) + got;
+            at->iov_len -= got;
+        }
+    }
+    return 0;
+}
+
+int64_t host_file_size(host_file* f)
+{
+    struct stat st;
+    if (!f || ::fstat(f->fd, &st) != 0)
+        return -1;
+    if (S_ISREG(st.st_mode))
+        return static_cast<int64_t>(st.st_size);
+    // A block device has no size in its status; its end has one.
+    int saved = errno;
+    off_t end = S_ISBLK(st.st_mode) ? ::lseek(f->fd, 0, SEEK_END) : -1;
+    errno = saved;
+    return end < 0 ? -1 : static_cast<int64_t>(end);
 }
 
 bool host_close(host_file* f)

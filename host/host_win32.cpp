@@ -9,6 +9,7 @@
 #include <cstring>
 #include <io.h>
 #include <limits>
+#include <memory>
 #include <new>
 #include <string>
 #include <windows.h>
@@ -327,6 +328,30 @@ int host_read_at(host_file* f, int64_t offset, void* buf, size_t len)
     if (n < 0 && GetLastError() == ERROR_INVALID_PARAMETER)
         return read_in_whole_sectors(f, offset, buf, len);
     return n >= 0 && static_cast<uint64_t>(n) == len ? 0 : 2;
+}
+
+int host_read_pieces(host_file* f, int64_t offset, const host_piece* pieces, int count)
+{
+    // One read into one buffer, then the pieces from it: Windows scatters only whole pages.
+    size_t total = 0;
+    for (int i = 0; i < count; ++i)
+        total += pieces[i].len;
+    std::unique_ptr<unsigned char[]> all(new (std::nothrow) unsigned char[total ? total : 1]);
+    if (!all)
+        return 2;
+    int rc = host_read_at(f, offset, all.get(), total);
+    size_t at = 0;
+    for (int i = 0; rc == 0 && i < count; at += pieces[i++].len)
+        std::memcpy(pieces[i].buf, all.get() + at, pieces[i].len);
+    return rc;
+}
+
+int64_t host_file_size(host_file* f)
+{
+    LARGE_INTEGER size;
+    if (!f || GetFileType(f->random) != FILE_TYPE_DISK || !GetFileSizeEx(f->random, &size))
+        return -1;
+    return size.QuadPart;
 }
 
 bool host_close(host_file* f)

@@ -11,6 +11,7 @@
 #include "host/host_io.h"
 #include "mount/mount.h"
 #include "shell/getopt.h"
+#include "volume/image.h"
 #include "volume/volume.h"
 
 const char* mount_name = "efsh-mount";
@@ -196,6 +197,7 @@ int main(int argc, char** argv)
     disk* d = disk_open(cl.image);
     if (!d) {
         fail("open disk");
+        print_open_note(stderr);
         return 1;
     }
     int partition = cl.partition == -1 ? first_efs_partition(d->header) : cl.partition;
@@ -210,6 +212,7 @@ int main(int argc, char** argv)
     if (cl.debug) {
         print_disk_report(stderr, d);
         print_superblock(stderr, f->superblock);
+        print_image_layout(stderr, d->handle);
     }
     // -d keeps the program in front as -f does, with its reports on standard error.
     command_line run = cl;

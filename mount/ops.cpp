@@ -12,6 +12,7 @@
 #include "host/host_io.h"
 #include "mount/mount.h"
 #include "mount/stat_fields.h"
+#include "volume/image.h"
 
 int host_error()
 {
@@ -289,7 +290,7 @@ void efs_read(fuse_req_t req, fuse_ino_t node, size_t size, off_t offset, fuse_f
         fuse_reply_err(req, EINVAL);
         return;
     }
-    int fd = host_file_descriptor(fs_current()->handle);
+    int fd = image_descriptor(fs_current()->handle);
     int err = 0;
     if (fd < 0) {
         reply_space.resize(size);

@@ -8,6 +8,7 @@
 #include "shell/copy.h"
 #include "shell/progress.h"
 #include "shell/work.h"
+#include "volume/image.h"
 
 namespace {
 
@@ -49,6 +50,8 @@ bool move_bytes(fs_file* s, host_out* out)
 {
     bool write_failed = false;
     size_t fill = 0;
+    // A translated image's runs are not bytes of its file: only read and written.
+    const bool in_place = image_in_place(s->fs->handle);
     fs_run r;
     // A stop is taken between runs: at most one extent (or one shared run) later.
     while (!work_stopped() && fs_next_run(s, &r)) {
@@ -58,7 +61,7 @@ bool move_bytes(fs_file* s, host_out* out)
         bool in_host = host_copies_in_kernel(out) || (long_run && host_can_share(out, whole.offset, whole.bytes, fill));
         // A run that cannot be shared where it would land leaves what has gathered in place, so the
         // writes stay large; one that can sends it first.
-        if (!write_failed && in_host) {
+        if (!write_failed && in_host && in_place) {
             write_gathered(out, &fill, &write_failed);
             if (!write_failed && fs_copy_run(s, &whole, out)) {
                 progress_bytes(whole.bytes);

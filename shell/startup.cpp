@@ -10,6 +10,7 @@
 #include "host/host_io.h"
 #include "shell/getopt.h"
 #include "shell/shell.h"
+#include "volume/image.h"
 #include "volume/volume.h"
 
 const char* progname = "efsh";
@@ -100,9 +101,13 @@ int efsh_main(int argc, char** argv)
 
     int partition = -1;
     std::vector<script_part> script;  // -c and -f in the order given; empty: the prompt
+    bool list = false;
     int c;
-    while ((c = efsh::getopt(argc, argv, "hdp:Vc:f:")) != -1) {
+    while ((c = efsh::getopt(argc, argv, "hdlp:Vc:f:")) != -1) {
         switch (c) {
+        case 'l':
+            list = true;
+            break;
         case 'd':
             debug = 1;
             break;
@@ -146,7 +151,13 @@ int efsh_main(int argc, char** argv)
     disk* d = disk_open(image);
     if (!d) {
         fs_perror("open disk");
+        print_open_note(stderr);
         return cannot;
+    }
+    if (list) {
+        print_partition_list(stdout, d->header);
+        disk_close(d);
+        return 0;
     }
     if (partition == -1) {
         // An image of one partition has no disk geometry to give a size: its one line says what it is.
@@ -171,6 +182,7 @@ int efsh_main(int argc, char** argv)
         print_disk_report(stderr, d);
         print_superblock(stderr, f->superblock);
         print_size_bound(stderr, f);
+        print_image_layout(stderr, d->handle);
     }
     // From here a stop (Ctrl-C, SIGTERM, SIGHUP) stops the command running, not the session.
     host_catch_stops();

@@ -50,6 +50,32 @@ long capacity_mb(const device_params& dp)
 
 }  // namespace
 
+const char* partition_type_name(int32_t type)
+{
+    return type >= 0 && type < PARTITION_TYPES ? partition_type_text[type] : "partition type unknown";
+}
+
+void print_partition_list(FILE* out, const volume_header* hdr)
+{
+    for (int i = 0; i < VH_PARTITIONS; ++i) {
+        const partition_entry& p = hdr->partition_table[i];
+        if (p.block_count == 0)
+            continue;
+        std::fprintf(out, "partition\t%d\t%d\t%s\t%d\t%d\t%lld\t%lld\n", i, p.type, partition_type_name(p.type),
+                     p.first_block, p.block_count, static_cast<long long>(p.first_block) * BLOCK_SIZE,
+                     static_cast<long long>(p.block_count) * BLOCK_SIZE);
+    }
+    // Every entry in use, not only those before the first empty one: a script wants them all.
+    for (const volume_directory_entry& e : hdr->volume_directory) {
+        if (e.block_number == 0 && e.byte_count == 0)
+            continue;
+        char name[sizeof e.name + 1] = {};
+        for (size_t k = 0; k < sizeof e.name && e.name[k]; ++k)
+            name[k] = static_cast<unsigned char>(e.name[k]) < 0x20 || e.name[k] == 0x7F ? '?' : e.name[k];
+        std::fprintf(out, "file\t%s\t%d\t%d\n", name, e.block_number, e.byte_count);
+    }
+}
+
 void print_volume_header(FILE* out, const volume_header* hdr)
 {
     const device_params& dp = hdr->device_params;
@@ -107,9 +133,7 @@ void print_volume_header(FILE* out, const volume_header* hdr)
         const partition_entry& p = hdr->partition_table[i];
         if (p.block_count == 0)
             continue;
-        const char* type_text = (p.type >= 0 && p.type < PARTITION_TYPES)
-                                    ? partition_type_text[p.type]
-                                    : "partition type unknown";
+        const char* type_text = partition_type_name(p.type);
         std::fprintf(out, "\tpartition %d\n", i);
         std::fprintf(out, "%d\t%s\n", p.block_count, "# of logical blks in partition");
         std::fprintf(out, "%d\t%s\n", p.first_block, "first lbn of partition");

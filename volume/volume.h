@@ -79,7 +79,17 @@ bool disk_close(disk* d);
 // sets it to 1 (checksum) or 2 (magic); true when the header is valid.
 bool volume_header_check(const uint8_t* raw, volume_header* hdr);
 
+// After a failed disk_open: the line saying what the file is instead, when that is known (a
+// compressed file, another kind of image or file system, a cue sheet that names no readable track).
+void print_open_note(FILE* out);
+
 void print_volume_header(FILE* out, const volume_header* hdr);
+// The text of a partition type in the header report ("partition is sgi XFS").
+const char* partition_type_name(int32_t type);
+// -l: one tab-separated line per partition in use ("partition", number, type, its text, first
+// block, blocks, first byte, bytes), then one per file of the volume directory ("file", name,
+// first block, bytes).
+void print_partition_list(FILE* out, const volume_header* hdr);
 // The volume header report of the disk, or the line saying that the image has none.
 void print_disk_report(FILE* out, const disk* d);
 

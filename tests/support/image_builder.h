@@ -153,6 +153,17 @@ void pattern_fill(uint8_t* dst, uint64_t offset, size_t len, uint32_t seed);
 // Checksum of the first 88 bytes of a superblock as the file system stores it.
 uint32_t superblock_checksum(const uint8_t* bytes);
 
+// A data track of raw CD sectors holding a plain image as its user data, 2,048 bytes a sector.
+struct CdSectors {
+    int mode = 1;              // 1, or 2 (form 1)
+    int sector_bytes = 2352;   // or 2448: 96 bytes of (zero) subchannel after each sector
+    bool edc = true;           // false: the EDC fields left zero, as some dumping programs leave them
+};
+// Sector lba of such a track, holding 2,048 bytes of data, into out (how.sector_bytes bytes).
+void cd_sector(const CdSectors& how, int64_t lba, const uint8_t* data, uint8_t* out);
+// Writes the image at plain again as such a track at raw; a last piece short of 2,048 bytes is
+// padded with zeros.
+bool write_cd_sectors(const std::string& plain, const std::string& raw, const CdSectors& how);
 // Overwrites bytes of an existing image file.
 bool patch(const std::string& path, int64_t offset, const std::vector<uint8_t>& bytes);
 

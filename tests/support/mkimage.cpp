@@ -1,6 +1,9 @@
 // mkimage: builds a disk image from a text description of its partitions and trees.
 //
-// Usage: mkimage TREE.txt OUT.img
+// Usage: mkimage TREE.txt OUT.img [cd=MODE/SECTOR[/noedc]]
+//
+// With cd=, OUT.img holds the image as the raw sectors of a CD's data track (cd=1/2352: mode 1
+// sectors of 2,352 bytes; cd=2/2448: mode 2 form 1 with subchannel; /noedc: EDC fields zero).
 //
 // One item per line; blank lines and lines starting with '#' are ignored. Words are separated by
 // blanks. Numbers take C notation (0x1F, 017, 42); PERM is always octal (0755). OPTS are key=value
@@ -29,6 +32,7 @@
 // created with mode 0755. Children keep the order of their lines.
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <map>
 #include <sstream>
@@ -336,8 +340,12 @@ struct Parser {
 
 int main(int argc, char** argv)
 {
-    if (argc != 3) {
-        std::fprintf(stderr, "usage: mkimage TREE.txt OUT.img\n");
+    imgb::CdSectors cd;
+    char noedc[8] = "";
+    bool as_cd = argc == 4 && std::sscanf(argv[3], "cd=%d/%d/%7s", &cd.mode, &cd.sector_bytes, noedc) >= 2;
+    cd.edc = std::strcmp(noedc, "noedc") != 0;
+    if (argc != 3 && !as_cd) {
+        std::fprintf(stderr, "usage: mkimage TREE.txt OUT.img [cd=MODE/SECTOR[/noedc]]\n");
         return 2;
     }
     std::ifstream in(argv[1]);
@@ -354,10 +362,19 @@ int main(int argc, char** argv)
         }
     }
     p.finish();
-    imgb::Result r = imgb::write_image(p.disk, argv[2]);
+    std::string out = as_cd ? std::string(argv[2]) + ".plain" : argv[2];
+    imgb::Result r = imgb::write_image(p.disk, out);
     if (!r.ok) {
         std::fprintf(stderr, "mkimage: %s\n", r.error.c_str());
         return 1;
+    }
+    if (as_cd) {
+        bool ok = imgb::write_cd_sectors(out, argv[2], cd);
+        std::remove(out.c_str());
+        if (!ok) {
+            std::fprintf(stderr, "mkimage: cannot write %s\n", argv[2]);
+            return 1;
+        }
     }
     std::printf("%s: %llu bytes, %zu nodes\n", argv[2], static_cast<unsigned long long>(r.image_size), r.nodes.size());
     return 0;
