@@ -28,6 +28,7 @@ namespace {
 const char* const option_lines[] = {
     "  -p part      mount partition part (0-15) and run the prompt; without it, list the partitions",
     "  -d           print the volume header and superblock reports before the first prompt",
+    "  -l           list every partition in use and the volume directory's files, tab-separated, then end",
     "  -c command   run one prompt line without a prompt (repeatable, in order), then end",
     "  -f script    run the prompt lines of a file (- for standard input) without a prompt, then end",
     "  -h, -V       print the short usage line",
