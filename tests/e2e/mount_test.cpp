@@ -8,6 +8,7 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <csignal>
+#include <dirent.h>
 #include <fstream>
 #include <functional>
 #include <poll.h>
@@ -564,6 +565,165 @@ TEST_F(Mount, ImageOfOnePartitionMountsAsPartitionZero)
     EXPECT_NE(r.status, 0);
     MOUNT_OR_SKIP({dir + "/part.img", mnt});
     EXPECT_EQ(read_file(mnt + "/readme"), "one partition\n");
+}
+
+// The peak memory of a running program, in KiB, from /proc; 0 where the host has none.
+long peak_kib(pid_t p)
+{
+    std::ifstream in("/proc/" + std::to_string(p) + "/status");
+    std::string line;
+    while (std::getline(in, line))
+        if (line.rfind("VmHWM:", 0) == 0)
+            return std::stol(line.substr(6));
+    return 0;
+}
+
+Node numbered(Node n, uint32_t ino)
+{
+    n.inode = ino;
+    return n;
+}
+
+Node second_name(const std::string& name, uint32_t ino)
+{
+    Node n;
+    n.kind = Kind::dir;
+    n.name = name;
+    n.link_to = ino;
+    return n;
+}
+
+// Crafted images the mount must show as they are, or say it cannot: each path's lstat (an inode
+// number, or an errno value), each file's bytes and link's target, each directory's listing, all
+// asked for on a fresh mount and again after `ls -lR` has listed everything; what find meets;
+// what is said on standard error; and the program's peak memory.
+struct Crafted {
+    std::string name;
+    std::vector<Node> tree;
+    struct probe {
+        std::string path;
+        int err;             // of lstat, readlink or the read
+        uint32_t ino;        // when err is 0
+        std::string bytes{};  // a file's bytes, a link's target
+    };
+    std::vector<probe> probes;
+    std::vector<std::pair<std::string, std::string>> listings;  // a directory, its "INODE NAME" lines in order
+    size_t find_lines;
+    std::string reports;
+};
+
+std::vector<Crafted> crafted()
+{
+    std::vector<Crafted> cases;
+    // 40 directories, each naming the next twice: a walk that followed both names would meet 2^40.
+    constexpr uint32_t kChain = 40, kFirst = 100;
+    Node chain = numbered(imgb::dir("x", {imgb::file("leaf", "end\n")}), kFirst + kChain - 1);
+    for (uint32_t i = kChain - 1; i-- > 0;)
+        chain = numbered(imgb::dir("x", {chain, second_name("y", kFirst + i + 1)}), kFirst + i);
+    chain.name = "D0";
+    std::string deep = "/D0", reports;
+    for (uint32_t i = 0; i + 1 < kChain; ++i) {
+        deep += "/x";
+        reports += "efsh-mount: directory inode " + std::to_string(kFirst + i) + ": entry \"y\" is a second name of a directory, left out\n";
+    }
+    cases.push_back({"a chain of diamonds", {chain},
+                     {{"/D0/y", ENOENT, 0}, {"/D0/x/x/y", ENOENT, 0}, {deep, 0, kFirst + kChain - 1},
+                      {deep + "/leaf", 0, 3, "end\n"}},
+                     {{"/D0", "101 x"}, {deep.substr(0, deep.size() - 2), std::to_string(kFirst + kChain - 1) + " x"}},
+                     kChain + 2, reports});
+
+    // Two entries of each name: the first is the one shown, looked up and read.
+    cases.push_back({"two entries of one name",
+                     {numbered(imgb::file("dup", "first\n"), 20), numbered(imgb::file("dup", "second\n"), 21),
+                      numbered(imgb::dir("d", {imgb::file("in", "in\n")}), 30), numbered(imgb::dir("d", {}), 31),
+                      second_name("again", 30)},
+                     {{"/dup", 0, 20, "first\n"}, {"/d", 0, 30}, {"/d/in", 0, 3, "in\n"}, {"/again", ENOENT, 0}},
+                     {{"", "20 dup\n30 d"}},
+                     4,
+                     "efsh-mount: directory inode 2: entry \"dup\" is a second entry of that name, left out\n"
+                     "efsh-mount: directory inode 2: entry \"d\" is a second entry of that name, left out\n"
+                     "efsh-mount: directory inode 2: entry \"again\" is a second name of a directory, left out\n"});
+
+    // Device numbers wider than the kernel's (a 12-bit major), and a link target holding a NUL.
+    Node blk = numbered(imgb::device(Kind::blockdev, "blk", 4104u << 18), 40);
+    Node chr = numbered(imgb::device(Kind::chardev, "chr", (4097u << 18) | 3u), 41);
+    Node fits = numbered(imgb::device(Kind::chardev, "fits", (4095u << 18) | 0xFFFFFu), 42);
+    blk.rdev_wide = chr.rdev_wide = fits.rdev_wide = true;
+    cases.push_back({"what the host cannot show",
+                     {blk, chr, fits, numbered(imgb::symlink("nul", std::string("ab\0cd", 5)), 43),
+                      numbered(imgb::symlink("ok", "fits"), 44)},
+                     {{"/blk", EIO, 0}, {"/chr", EIO, 0}, {"/fits", 0, 42}, {"/nul", EIO, 43}, {"/ok", 0, 44, "fits"}},
+                     {{"", "40 blk\n41 chr\n42 fits\n43 nul\n44 ok"}},
+                     8,  // find says that it cannot stat the devices, and names them
+                     "efsh-mount: inode 40: device 4104,0 has a number the host cannot carry, shown as an input/output error\n"
+                     "efsh-mount: inode 41: device 4097,3 has a number the host cannot carry, shown as an input/output error\n"
+                     "efsh-mount: inode 43: link target holds a NUL byte, shown as an input/output error\n"});
+    return cases;
+}
+
+// The inode numbers and names of a directory's listing, "." and ".." aside, one a line.
+std::string listed(const std::string& path)
+{
+    std::string out;
+    if (DIR* d = opendir(path.c_str())) {
+        while (dirent* e = readdir(d))
+            if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0)
+                out += (out.empty() ? "" : "\n") + std::to_string(e->d_ino) + " " + e->d_name;
+        closedir(d);
+    }
+    return out;
+}
+
+void expect_probe(const std::string& mnt, const Crafted::probe& p)
+{
+    SCOPED_TRACE(p.path);
+    std::string path = mnt + p.path;
+    struct stat st;
+    errno = 0;
+    int rc = lstat(path.c_str(), &st);
+    if (p.err != 0 && p.ino == 0) {
+        EXPECT_EQ(rc, -1);
+        EXPECT_EQ(errno, p.err) << std::strerror(errno);
+        return;
+    }
+    ASSERT_EQ(rc, 0) << std::strerror(errno);
+    EXPECT_EQ(st.st_ino, p.ino);
+    if (S_ISLNK(st.st_mode)) {
+        char target[64];
+        errno = 0;
+        ssize_t got = readlink(path.c_str(), target, sizeof target);
+        EXPECT_EQ(got < 0 ? errno : 0, p.err);
+        if (got >= 0) {
+            EXPECT_EQ(std::string(target, static_cast<size_t>(got)), p.bytes);
+        }
+    } else if (S_ISREG(st.st_mode)) {
+        EXPECT_EQ(read_file(path), p.bytes);
+    }
+}
+
+TEST_F(Mount, CraftedImagesShowEachNameOnceOrSayWhyNot)
+{
+    for (const Crafted& c : crafted()) {
+        SCOPED_TRACE(c.name);
+        build(imgb::simple_disk(c.tree));
+        if (!start_foreground({"-p", "7", "disk.img", "mnt"}))
+            GTEST_SKIP() << "the host refused the mount: " << refused;
+        // Asked for by path first, as on a fresh mount, then again once listings made the entries.
+        for (const Crafted::probe& p : c.probes)
+            expect_probe(mnt, p);
+        for (const auto& [path, lines] : c.listings)
+            EXPECT_EQ(listed(mnt + path), lines) << path;
+        EXPECT_NE(sh("ls -lR " + mnt + " >/dev/null 2>&1; find " + mnt + " >" + dir + "/found 2>&1"), 124);
+        EXPECT_EQ(lines_of(read_file(dir + "/found")).size(), c.find_lines) << read_file(dir + "/found");
+        for (const Crafted::probe& p : c.probes)
+            expect_probe(mnt, p);
+        long peak = peak_kib(pid);
+        EXPECT_LT(peak, 64 * 1024) << "KiB at the peak";
+        unmount();
+        EXPECT_EQ(wait_foreground(), 0);
+        // Said once each, in the order the kernel happened to ask.
+        EXPECT_EQ(lines_of(read_file(dir + "/err")), lines_of(c.reports));
+    }
 }
 
 // In the foreground the mount stays until Ctrl-C, which unmounts it (a mount point given relative
