@@ -245,10 +245,19 @@ const place& place_of(uint32_t d)
         if (up != 0 && first_naming(up, d, &p.name)) {
             p.dir = up;
         } else {
+            // Cylinder groups lie in ascending order: the first inode past the partition or the
+            // image ends the search, however many inodes the superblock claims.
             uint32_t count = inode_count();
-            for (uint32_t n = 1; n < count && p.dir == 0; ++n)
-                if (n != d && is_directory(n) && first_naming(n, d, &p.name))
+            for (uint32_t n = 1; n < count && p.dir == 0; ++n) {
+                fs_statbuf st;
+                if (fs_istat(n, &st) != 0) {
+                    if (fs_errno == FS_ESEEK || fs_errno == FS_EREAD)
+                        break;
+                    continue;
+                }
+                if (n != d && (st.st_mode & S_TYPE_MASK) == S_TYPE_DIR && first_naming(n, d, &p.name))
                     p.dir = n;
+            }
         }
     }
     if (places.size() >= PLACES_KEPT)
