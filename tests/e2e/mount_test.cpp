@@ -215,6 +215,17 @@ protected:
             GTEST_SKIP() << "the host refused the mount: " << refused; \
     } while (0)
 
+// The peak memory of a running program, in KiB, from /proc; 0 where the host has none.
+long peak_kib(pid_t p)
+{
+    std::ifstream in("/proc/" + std::to_string(p) + "/status");
+    std::string line;
+    while (std::getline(in, line))
+        if (line.rfind("VmHWM:", 0) == 0)
+            return std::stol(line.substr(6));
+    return 0;
+}
+
 // Every kind of inode, with owners, times and modes of its own.
 struct Expect {
     const char* path;
@@ -513,6 +524,7 @@ TEST_F(Mount, DamagedImagesFailOnlyTheCallsThatMeetIt)
         struct stat st;
         EXPECT_EQ(lstat(mnt.c_str(), &st), 0) << "the mount no longer answers";
         EXPECT_EQ(st.st_ino, 2u);
+        EXPECT_LT(peak_kib(pid), 64 * 1024) << "KiB at the peak";
         unmount();
         EXPECT_EQ(wait_foreground(), 0);
         EXPECT_EQ(read_file(dir + "/err"), "");
@@ -565,17 +577,6 @@ TEST_F(Mount, ImageOfOnePartitionMountsAsPartitionZero)
     EXPECT_NE(r.status, 0);
     MOUNT_OR_SKIP({dir + "/part.img", mnt});
     EXPECT_EQ(read_file(mnt + "/readme"), "one partition\n");
-}
-
-// The peak memory of a running program, in KiB, from /proc; 0 where the host has none.
-long peak_kib(pid_t p)
-{
-    std::ifstream in("/proc/" + std::to_string(p) + "/status");
-    std::string line;
-    while (std::getline(in, line))
-        if (line.rfind("VmHWM:", 0) == 0)
-            return std::stol(line.substr(6));
-    return 0;
 }
 
 Node numbered(Node n, uint32_t ino)
