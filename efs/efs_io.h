@@ -67,7 +67,14 @@ struct fs {
     // entry's inode twice (its type, then its stream) and finds its neighbours in the same block.
     int64_t inode_block_at;
     uint8_t inode_block[512];
+    // Blocks the file system can hold: sb_size, cut to the partition and to what the image holds
+    // from the partition's start. Every walk that trusts sb_size for a bound takes this instead.
+    int64_t block_bound;
 };
+
+// The smaller of sb_size, the partition's block count and the blocks the image holds from the
+// partition's start (found by reading), for fs::block_bound.
+int64_t fs_size_bound(const fs* f);
 
 extern fs mount_table[MOUNT_SLOTS];
 

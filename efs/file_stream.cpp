@@ -21,6 +21,7 @@ void release(fs_file* s)
         host_read_in_order(s->fs->handle, false);
     s->in_order = false;
     s->ind_buf.reset();
+    s->salvage.reset();
     s->inode.reset();
     s->buf.reset();
     s->fs = nullptr;
@@ -40,32 +41,32 @@ fs_file* fs_fopen(const char* path, const char* /*mode*/)
 
 fs_file* fs_iopen(uint32_t n)
 {
+    if (!fs_current())
+        return nullptr;
+    for (fs_file& slot : stream_table)
+        if (!slot.fs)
+            return fs_iopen_into(&slot, n) ? &slot : nullptr;
+    fs_errno = FS_EMFILE;
+    return nullptr;
+}
+
+bool fs_iopen_into(fs_file* s, uint32_t n)
+{
     fs* f = fs_current();
     if (!f)
-        return nullptr;
-    fs_file* s = nullptr;
-    for (fs_file& slot : stream_table) {
-        if (!slot.fs) {
-            s = &slot;
-            break;
-        }
-    }
-    if (!s) {
-        fs_errno = FS_EMFILE;
-        return nullptr;
-    }
+        return false;
     s->buf.reset(new (std::nothrow) uint8_t[STREAM_BUF_SIZE]);
     s->inode.reset(new (std::nothrow) disk_inode{});
     s->ind_buf.reset(new (std::nothrow) extent[EXTENTS_PER_BLOCK]);
     if (!s->buf || !s->inode || !s->ind_buf) {
         release(s);
         fs_errno = FS_ENOMEM;
-        return nullptr;
+        return false;
     }
     uint8_t scratch[512];
     if (fs_iread(f, n, scratch, s->inode.get()) != 0) {
         release(s);
-        return nullptr;
+        return false;
     }
     s->fs = f;
     s->avail = 0;
@@ -73,11 +74,12 @@ fs_file* fs_iopen(uint32_t n)
     s->ext_index = s->ind_block = s->ind_slot = s->ext_count = 0;
     s->osize = 0;
     s->cut_short = false;
+    s->salvage = nullptr;
     if (s->inode->di_extent_count > DIRECT_EXTENTS && !fs_read_indirect(s)) {
         release(s);
-        return nullptr;
+        return false;
     }
-    return s;
+    return true;
 }
 
 int fs_fclose(fs_file* s)
@@ -154,15 +156,26 @@ bool in_order(uint32_t osize, const extent& ex)
     return osize == ex.ex_offset * 512u;
 }
 
-// The one extent walker: takes the stream's next extent, direct or indirect, and holds it to the
-// stream's order. False at the end of the extents or on a failure (fs_errno says which).
-bool take_extent(fs_file* s, extent* ex)
+}  // namespace
+
+bool fs_take_extent(fs_file* s, extent* ex)
 {
     if (s->inode->di_extent_count > DIRECT_EXTENTS && !indirect_ready(s))
         return false;
     if (!peek_extent(s, 0, ex))
         return false;
     skip_extents(s, 1);
+    return true;
+}
+
+namespace {
+
+// The one extent walker: takes the stream's next extent, direct or indirect, and holds it to the
+// stream's order. False at the end of the extents or on a failure (fs_errno says which).
+bool take_extent(fs_file* s, extent* ex)
+{
+    if (!fs_take_extent(s, ex))
+        return false;
     if (!in_order(s->osize, *ex)) {
         fs_errno = FS_EREAD;  // the stream stops here
         return false;

@@ -8,36 +8,6 @@
 #include "efs/efs_io.h"
 #include "efs/fs_error.h"
 
-int fs_dir_search(uint8_t* buf, size_t nbytes, const char* name, uint32_t* ino)
-{
-    *ino = 0;
-    size_t namelen = std::strlen(name);
-    int bad = 0;
-    for (size_t off = 0; off + 512 <= nbytes; off += 512) {
-        const uint8_t* b = buf + off;
-        if (load_be16(b) != DB_MAGIC) {
-            fs_errno = FS_EBADMAGIC;
-            ++bad;
-            continue;
-        }
-        int slots = b[3];
-        for (int i = 0; i < slots; ++i) {
-            size_t pos = size_t{b[4 + i]} * 2;
-            if (pos == 0)
-                continue;
-            // An entry whose name would reach past its block is only in a damaged block: skip it.
-            if (pos + 5 > 512 || pos + 5 + b[pos + 4] > 512)
-                continue;
-            size_t len = b[pos + 4];
-            if (len == namelen && std::memcmp(b + pos + 5, name, len) == 0) {
-                *ino = (uint32_t{load_be16(b + pos)} << 16) | load_be16(b + pos + 2);
-                return bad;
-            }
-        }
-    }
-    return bad;
-}
-
 namespace {
 
 enum search_result { FOUND, NOT_FOUND, FAILED };

@@ -62,6 +62,39 @@ bool fs_block_offset(const fs* f, int64_t block, int64_t* offset)
     return true;
 }
 
+namespace {
+
+// Whether block b of the partition lies whole in the image: its last byte can be read.
+bool block_readable(const fs* f, int64_t b)
+{
+    int64_t at = 0;
+    uint8_t byte;
+    return fs_block_offset(f, b, &at) && host_read_at(f->handle, at + 511, &byte, 1) == 0;
+}
+
+}  // namespace
+
+int64_t fs_size_bound(const fs* f)
+{
+    int64_t bound = f->superblock->sb_size;
+    int64_t part = static_cast<uint32_t>(f->header->partition_table[f->partition].block_count);
+    // A header of the image's own (no volume header) claims no size for its one partition.
+    if (part > 0 && part < bound)
+        bound = part;
+    // A device or file need not tell its size: the end is found by reading, some 30 reads.
+    if (bound <= 0 || block_readable(f, bound - 1))
+        return bound;
+    int64_t lo = 0, hi = bound - 1;  // block lo - 1 is readable (or lo is 0), block hi is not
+    while (lo < hi) {
+        int64_t mid = lo + (hi - lo) / 2;
+        if (block_readable(f, mid))
+            lo = mid + 1;
+        else
+            hi = mid;
+    }
+    return lo;
+}
+
 fs* fs_mount(disk* d, int partition, int flags)
 {
     // An image of one partition has no other.
@@ -122,6 +155,7 @@ fs* fs_mount(disk* d, int partition, int flags)
         fs_umount(slot);
         return nullptr;
     }
+    slot->block_bound = fs_size_bound(slot);
     if (!current_fs)
         current_fs = slot;
     return slot;

@@ -78,3 +78,82 @@ TEST_F(InodeCalls, PiecesOfRunsAreTheFilesBytes)
         fs_fclose(s);
     }
 }
+
+// The salvaging stream: every entry of every intact block, the damage counted and the first of it
+// named; a stream opened again at any position it told gives the rest of the same entries.
+TEST_F(InodeCalls, SalvagingStreamsGoOnPastDamageAndResumeAnywhere)
+{
+    auto ten = [](const std::string& name) {
+        std::vector<imgb::Node> kids;
+        for (int i = 0; i < 10; ++i)
+            kids.push_back(file("m" + std::to_string(i), "x"));
+        imgb::Node d = dir(name, kids);
+        d.dir_entries_per_block = 2;
+        return d;
+    };
+    struct Case {
+        imgb::Node node;
+        std::vector<int> lost;  // children not listed
+        uint32_t count, block;
+        int32_t code;
+    };
+    std::vector<Case> cases;
+    cases.push_back({ten("sound"), {}, 0, 0, 0});
+    cases.push_back({ten("mid"), {0, 1}, 1, 1, FS_EBADMAGIC});
+    cases.back().node.extent_blocks = 6;
+    cases.back().node.damage.bad_dir_magic_blocks = {1};
+    cases.push_back({ten("firsts"), {2, 3, 8, 9}, 2, 2, FS_EBADMAGIC});
+    cases.back().node.damage.bad_dir_magic_blocks = {2, 5};
+    cases.push_back({ten("gap"), {4, 5}, 2, 2, FS_EREAD});  // the gap, then an extent going back
+    cases.back().node.damage.break_invariant_at = 2;
+    cases.push_back({ten("past"), {4, 5}, 1, 3, FS_ESEEK});
+    cases.back().node.damage.extent_past_image_at = 3;
+    std::vector<imgb::Node> nodes;
+    for (const Case& c : cases)
+        nodes.push_back(c.node);
+    imgb::Result r = mount(nodes);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.node.name);
+        std::vector<std::string> want = {".", ".."};
+        for (int i = 0; i < 10; ++i)
+            if (std::find(c.lost.begin(), c.lost.end(), i) == c.lost.end())
+                want.push_back("m" + std::to_string(i));
+        uint32_t n = ino(r, "/" + c.node.name);
+        fs_dir* d = fs_iopendir_at(n, 0);
+        ASSERT_NE(d, nullptr);
+        std::vector<std::string> got;
+        std::vector<uint64_t> at;
+        for (;;) {
+            at.push_back(fs_telldir(d));
+            fs_dirent* e = fs_readdir(d);
+            if (!e)
+                break;
+            got.push_back(e->d_name);
+        }
+        EXPECT_EQ(got, want);
+        EXPECT_EQ(fs_dir_incomplete(d), c.count != 0);
+        const fs_dir_damage* dmg = fs_dir_damaged(d);
+        ASSERT_EQ(dmg != nullptr, c.count != 0);
+        if (dmg) {
+            EXPECT_EQ(dmg->count, c.count);
+            EXPECT_EQ(dmg->block, c.block);
+            EXPECT_EQ(dmg->code, c.code);
+        }
+        fs_closedir(d);
+        for (size_t i = 0; i < at.size(); ++i) {
+            std::vector<std::string> rest(got.begin() + static_cast<std::ptrdiff_t>(i), got.end());
+            EXPECT_EQ(names_of(fs_iopendir_at(n, at[i])), rest) << "from entry " << i;
+        }
+        // Lookups find exactly what the listing gives.
+        for (int i = 0; i < 10; ++i) {
+            std::string name = "m" + std::to_string(i);
+            uint32_t found = 0;
+            bool listed = std::find(want.begin(), want.end(), name) != want.end();
+            EXPECT_EQ(fs_isearch(n, name.c_str(), &found), listed ? 0 : -1) << name;
+            if (listed)
+                EXPECT_EQ(found, ino(r, "/" + c.node.name + "/" + name));
+            else
+                EXPECT_EQ(fs_errno, c.code);
+        }
+    }
+}
