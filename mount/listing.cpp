@@ -31,10 +31,8 @@ using cursor = dir_cursor;
 
 bool cursor_open(cursor& c, uint32_t dir, uint64_t pos)
 {
-    c.d = fs_iopendir(dir);
-    c.pos = 0;
-    while (c.d && c.pos < pos && fs_readdir(c.d))
-        ++c.pos;
+    c.d = fs_iopendir_at(dir, pos);
+    c.pos = pos;
     return c.d != nullptr;
 }
 
@@ -43,8 +41,7 @@ fs_dirent* cursor_next(cursor& c, uint64_t* at)
 {
     *at = c.pos;
     fs_dirent* e = fs_readdir(c.d);
-    if (e)
-        ++c.pos;
+    c.pos = fs_telldir(c.d);
     return e;
 }
 
@@ -227,11 +224,8 @@ uint32_t inode_count()
 uint32_t parent_of(uint32_t d)
 {
     uint32_t up = 0;
-    if (fs_ilookup(d, "..", &up) != 0) {
-        uint64_t at = 0;
-        if (find_listed(d, "..", &up, &at) != 0)
-            return 0;
-    }
+    if (fs_isearch(d, "..", &up) != 0 || (up == 0 && lookup_listed(d, "..", &up) != 0))
+        return 0;
     return up != d && is_directory(up) ? up : 0;
 }
 

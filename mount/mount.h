@@ -48,9 +48,9 @@ int host_error();
 // --- Lookups ------------------------------------------------------------------------------------
 
 // The inode that `name` in directory inode dir names, as its listing shows it: 0 with *ino set, 0
-// with *ino 0 when there is no such entry (or the listing leaves it out), or an errno value. A
-// name reads the same whether the kernel learnt it from a listing or asks for it: a lookup that
-// meets damage asks the listing instead.
+// with *ino 0 when there is no such entry (or the listing leaves it out), or an errno value (EIO:
+// the directory is damaged and no entry of the name was found). A name reads the same whether the
+// kernel learnt it from a listing or asks for it.
 int lookup_entry(uint32_t dir, const char* name, uint32_t* ino);
 // The first usable entry of that name in the listing of dir: 0 with *ino set, ENOENT, or an errno
 // value (EIO: the listing met damage before it found it).

@@ -35,17 +35,15 @@ int host_error()
 int lookup_entry(uint32_t dir, const char* name, uint32_t* ino)
 {
     *ino = 0;
-    if (fs_ilookup(dir, name, ino) != 0) {
-        int err = host_error();
-        // The listing walks blocks the lookup passes over (the first of an extent, whatever its
-        // magic), and a name must read the same whether the kernel learnt it from a listing or
-        // asks for it.
-        if (err == EIO)
-            err = lookup_listed(dir, name, ino);
-        if (err != 0) {
-            *ino = 0;
-            return err == ENOENT ? 0 : err;
-        }
+    int err = 0;
+    if (fs_isearch(dir, name, ino) != 0)
+        err = host_error();
+    else if (*ino == 0)
+        // The first entry of the name names no inode: the listing shows the first that does.
+        err = lookup_listed(dir, name, ino);
+    if (err != 0) {
+        *ino = 0;
+        return err == ENOENT ? 0 : err;
     }
     fs_statbuf st;
     if (fs_istat(*ino, &st) == 0 && (st.st_mode & S_TYPE_MASK) == S_TYPE_DIR && !dir_shown_at(dir, name, *ino))
