@@ -635,7 +635,40 @@ struct Crafted {
     std::vector<std::pair<std::string, std::string>> listings;  // a directory, its "INODE NAME" lines in order
     size_t find_lines;
     std::string reports;
+    std::function<void(const std::string& image, imgb::Result& layout)> patch{};  // damage written after the build
 };
+
+constexpr int64_t kCraftedFirstBlock = 64;
+
+// Every empty extent of `node` made to name the blocks of its first extent again, each at the
+// offset that keeps the extents in order, so that nothing but their number gives them away; and
+// the superblock made to claim nearly 2^31 blocks.
+void repeat_first_extent(const std::string& image, imgb::Result& layout, const std::string& node)
+{
+    const imgb::NodeInfo& info = layout.nodes["7:" + node];
+    ASSERT_FALSE(info.indirect.empty());
+    const uint32_t block = info.extents[0].block, length = info.extents[0].length;
+    uint32_t logical = 0;
+    for (const imgb::ExtentInfo& ind : info.indirect) {
+        std::vector<uint8_t> bytes(size_t{ind.length} * 512);
+        for (size_t k = 0; k < bytes.size() / 8 && logical < info.extents.size(); ++k, ++logical) {
+            const imgb::ExtentInfo& e = info.extents[logical];
+            bool again = logical > 0 && e.length == 0;
+            uint32_t b = again ? block : e.block, n = again ? length : e.length, o = again ? logical * length : e.offset;
+            uint8_t* x = &bytes[k * 8];
+            x[0] = 0, x[1] = uint8_t(b >> 16), x[2] = uint8_t(b >> 8), x[3] = uint8_t(b);
+            x[4] = uint8_t(n), x[5] = uint8_t(o >> 16), x[6] = uint8_t(o >> 8), x[7] = uint8_t(o);
+        }
+        ASSERT_TRUE(imgb::patch(image, (kCraftedFirstBlock + int64_t{ind.block}) * 512, bytes));
+    }
+    std::string sb = read_file(image).substr(static_cast<size_t>(kCraftedFirstBlock + 1) * 512, 512);
+    std::vector<uint8_t> raw(sb.begin(), sb.end());
+    raw[0] = 0x7F, raw[1] = 0xFF, raw[2] = 0xFF, raw[3] = 0xF0;
+    uint32_t sum = imgb::superblock_checksum(raw.data());
+    for (int i = 0; i < 4; ++i)
+        raw[88 + i] = static_cast<uint8_t>(sum >> (24 - 8 * i));
+    ASSERT_TRUE(imgb::patch(image, (kCraftedFirstBlock + 1) * 512, raw));
+}
 
 std::vector<Crafted> crafted()
 {
@@ -683,6 +716,24 @@ std::vector<Crafted> crafted()
                      "efsh-mount: inode 40: device 4104,0 has a number the host cannot carry, shown as an input/output error\n"
                      "efsh-mount: inode 41: device 4097,3 has a number the host cannot carry, shown as an input/output error\n"
                      "efsh-mount: inode 43: link target holds a NUL byte, shown as an input/output error\n"});
+
+    // 200 entries of 255-byte names, one a block, in 32767 extents that all name the same blocks,
+    // under a superblock claiming 2^31 blocks: 6.5 million entries, 1.7 GB of names, for a walk
+    // that reads every extent. Each block is read once; the extents that read them again are damage.
+    std::vector<Node> names;
+    for (int i = 0; i < 200; ++i)
+        names.push_back(imgb::file(std::string(250, 'n') + std::to_string(10000 + i), "x"));
+    Node bomb = imgb::dir("d", names);
+    bomb.dir_entries_per_block = 1;
+    bomb.extent_blocks = 248;
+    bomb.extents = 1;
+    bomb.zero_length_at.assign(32766, 1);
+    cases.push_back({"extents naming the same blocks 32767 times", {bomb},
+                     {{"/d/" + std::string(250, 'n') + "10199", 0, 203, "x"}},
+                     {},
+                     203,  // the directory's listing ends in an error after its 200 entries
+                     "",
+                     [](const std::string& image, imgb::Result& layout) { repeat_first_extent(image, layout, "/d"); }});
     return cases;
 }
 
@@ -730,7 +781,11 @@ TEST_F(Mount, CraftedImagesShowEachNameOnceOrSayWhyNot)
 {
     for (const Crafted& c : crafted()) {
         SCOPED_TRACE(c.name);
-        build(imgb::simple_disk(c.tree));
+        imgb::Disk disk = imgb::simple_disk(c.tree);
+        disk.partitions[0].first_block = kCraftedFirstBlock;
+        imgb::Result layout = build(disk);
+        if (c.patch)
+            c.patch(dir + "/disk.img", layout);
         if (!start_foreground({"-p", "7", "disk.img", "mnt"}))
             GTEST_SKIP() << "the host refused the mount: " << refused;
         // Asked for by path first, as on a fresh mount, then again once listings made the entries.
