@@ -168,8 +168,8 @@ bool list(uint32_t dir, size_t per_request, std::vector<shown>* out, bool* damag
         listing_entry e;
         size_t taken = 0;
         while (taken < per_request && listing_next(&lw, &e)) {
-            if (e.next <= e.at || e.at < pos || e.next > uint64_t(INT64_MAX))
-                fail("a listing's positions do not go forward");
+            if (e.next == 0 || e.next == e.at || e.next > uint64_t(INT64_MAX))
+                fail("a listing hands out a position the kernel cannot give back");
             out->push_back({e.ino, e.name});
             listing_keep(&lw, e);
             pos = e.next;

@@ -18,15 +18,6 @@ namespace {
 
 // --- Positions in a directory's stream ---------------------------------------------------------
 
-}  // namespace
-
-struct dir_cursor {
-    fs_dir* d = nullptr;
-    uint64_t pos = 0;  // of the next entry
-};
-
-namespace {
-
 using cursor = dir_cursor;
 
 bool cursor_open(cursor& c, uint32_t dir, uint64_t pos)
@@ -261,7 +252,7 @@ const place& place_of(uint32_t d)
 
 // --- Reports ---------------------------------------------------------------------------------
 
-// How far each directory's left-out entries were reported: the kernel may list one many times.
+// Where each directory's reports of left-out entries stopped: the kernel may list one many times.
 std::unordered_map<uint32_t, uint64_t> reported_to;
 
 void report_left_out(uint32_t dir, const char* name, const char* why)
@@ -298,16 +289,14 @@ constexpr int LISTINGS_KEPT = 4;
 listing_kept kept[LISTINGS_KEPT];
 uint64_t listing_clock = 0;
 
-// The kept filter of dir that a listing from pos goes on with: the one furthest on but not past
-// pos, else the one used longest ago, cleared.
+// The kept filter of dir that a listing from pos goes on with (positions are opaque: the one that
+// ends there), else the one used longest ago, cleared.
 listing_kept* kept_for(uint32_t dir, uint64_t pos)
 {
     listing_kept* best = nullptr;
     for (listing_kept& l : kept)
-        if (l.seen.bits && l.dir == dir && l.covered <= pos && (!best || l.covered > best->covered))
-            best = &l;
-    if (best)
-        return best;
+        if (l.seen.bits && l.dir == dir && l.covered == pos)
+            return &l;
     best = &kept[0];
     for (listing_kept& l : kept)
         if (l.used < best->used)
@@ -352,41 +341,36 @@ int listing_start(listing_walk* w, uint32_t dir, uint64_t pos)
     if (!k)
         return ENOMEM;
     k->used = ++listing_clock;
-    auto* c = new (std::nothrow) cursor;
-    if (!c)
-        return ENOMEM;
-    // Every entry between what the filter holds and the position asked for.
-    if (k->covered < pos) {
-        if (!cursor_open(*c, dir, k->covered)) {
-            delete c;
+    // Every entry between the start and the position asked for.
+    cursor& c = w->stream;
+    if (k->covered != pos) {
+        if (!cursor_open(c, dir, 0))
             return host_error();
-        }
         uint64_t at = 0;
-        while (c->pos < pos) {
-            fs_dirent* e = cursor_next(*c, &at);
+        while (c.pos != pos) {
+            fs_dirent* e = cursor_next(c, &at);
             if (!e)
                 break;
             k->seen.pass(e);
         }
-        cursor_close(*c);
+        cursor_close(c);
         k->covered = pos;
     }
-    if (!cursor_open(*c, dir, pos)) {
-        delete c;
+    if (!cursor_open(c, dir, pos))
         return host_error();
-    }
-    w->stream = c;
     w->kept = k;
-    w->report = report_names && reported_to[dir] <= pos;
+    // Reports go on where the last walk that made them stopped, once through the directory.
+    auto said = reported_to.find(dir);
+    w->report = report_names && (said == reported_to.end() ? pos == 0 : said->second == pos);
     return 0;
 }
 
 bool listing_next(listing_walk* w, listing_entry* out)
 {
-    cursor* c = w->stream;
+    cursor& c = w->stream;
     listing_kept* k = w->kept;
     uint64_t at = 0;
-    while (fs_dirent* e = cursor_next(*c, &at)) {
+    while (fs_dirent* e = cursor_next(c, &at)) {
         const char* why = nullptr;
         bool dot = is_dot(e);
         if (!host_name(e)) {
@@ -399,7 +383,7 @@ bool listing_next(listing_walk* w, listing_entry* out)
         out->ino = e->d_ino;
         out->name = e->d_name;
         out->at = at;
-        out->next = c->pos;
+        out->next = c.pos;
         out->stat_err = why ? EIO : stat_inode(e->d_ino, &out->st);
         // A directory is shown under one name: the root, which has none in the mount, under the
         // first entry of each directory naming it.
@@ -413,13 +397,13 @@ bool listing_next(listing_walk* w, listing_entry* out)
         }
         if (!why)
             return true;
-        if (w->report && at >= reported_to[w->dir])
+        if (w->report)
             report_left_out(w->dir, e->d_name, why);
         k->seen.pass(e);
-        k->covered = c->pos;
+        k->covered = c.pos;
     }
     w->ended = true;
-    note_end(*c, w->dir);
+    note_end(c, w->dir);
     return false;
 }
 
@@ -432,13 +416,10 @@ void listing_keep(listing_walk* w, const listing_entry& e)
 
 bool listing_end(listing_walk* w)
 {
-    cursor* c = w->stream;
     listing_kept* k = w->kept;
-    if (w->report && k->covered > reported_to[w->dir])
+    if (w->report)
         reported_to[w->dir] = k->covered;
-    cursor_close(*c);
-    delete c;
-    w->stream = nullptr;
+    cursor_close(w->stream);
     return w->ended && damaged_dirs.count(w->dir) != 0;
 }
 

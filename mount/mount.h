@@ -68,12 +68,18 @@ bool dir_shown_at(uint32_t dir, const char* name, uint32_t ino);
 // naming inode 0, every entry of a name but the first, and every name of a directory but the one
 // it is shown under (each said once per directory with report_names).
 
-struct dir_cursor;
+struct fs_file;
 struct listing_kept;
+
+// A directory stream and the position of the entry it gives next.
+struct dir_cursor {
+    fs_file* d = nullptr;
+    uint64_t pos = 0;
+};
 
 struct listing_walk {
     uint32_t dir = 0;
-    dir_cursor* stream = nullptr;
+    dir_cursor stream;
     listing_kept* kept = nullptr;
     bool report = false;
     bool ended = false;  // the directory's entries ran out
