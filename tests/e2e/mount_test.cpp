@@ -717,6 +717,23 @@ std::vector<Crafted> crafted()
                      "efsh-mount: inode 41: device 4097,3 has a number the host cannot carry, shown as an input/output error\n"
                      "efsh-mount: inode 43: link target holds a NUL byte, shown as an input/output error\n"});
 
+    // A directory whose ".." names a file: it is shown in the directory of lowest inode number that
+    // names it, whichever name the kernel asks for first.
+    cases.push_back({"a directory whose \"..\" names no directory",
+                     {numbered(imgb::dir("b", {numbered(imgb::dir("c", {imgb::file("in", "in\n")}), 30)}), 20),
+                      numbered(imgb::dir("a", {second_name("alias", 30)}), 10), numbered(imgb::file("f", "f\n"), 40)},
+                     {{"/b/c", ENOENT, 0}, {"/a/alias", 0, 30}, {"/a/alias/in", 0, 3, "in\n"}},
+                     {{"/a", "30 alias"}, {"/b", ""}},
+                     6,
+                     "efsh-mount: directory inode 20: entry \"c\" is a second name of a directory, left out\n",
+                     [](const std::string& image, imgb::Result&) {
+                         // The entry: its inode number, its name's length, its name.
+                         std::string bytes = read_file(image);
+                         size_t at = bytes.find(std::string("\0\0\0\x14\x02..", 7));
+                         ASSERT_NE(at, std::string::npos);
+                         ASSERT_TRUE(imgb::patch(image, static_cast<int64_t>(at), {0, 0, 0, 40}));
+                     }});
+
     // 200 entries of 255-byte names, one a block, in 32767 extents that all name the same blocks,
     // under a superblock claiming 2^31 blocks: 6.5 million entries, 1.7 GB of names, for a walk
     // that reads every extent. Each block is read once; the extents that read them again are damage.
