@@ -1,5 +1,6 @@
 // Directory streams: file streams opened on a directory, walked entry by entry.
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <new>
 
@@ -105,20 +106,17 @@ void note_damage(dir_salvage& v, uint64_t block, int32_t code)
 }
 
 // Whether an extent is read as the directory's next, by the rule of the salvaging walk; `count`
-// says whether damage is counted (not while a position is found again). Records the extent taken.
+// says whether damage is counted (not while a position is found again). Decided from the
+// extents' descriptions alone, so that a position is found again without reading.
 bool accept_extent(const fs_dir* d, dir_salvage& v, const extent& ex, bool count)
 {
     if (ex.ex_length == 0)
         return false;
     uint64_t at = uint64_t{ex.ex_offset} * 512;
-    if (at < v.reach) {  // back over bytes the directory had already
-        if (count)
-            note_damage(v, ex.ex_offset, FS_EREAD);
-        return false;
-    }
-    if (at > v.reach && count)
-        note_damage(v, v.reach / 512, FS_EREAD);  // the blocks between are in no extent
-    // In order from here on, read or not: the next extent follows it.
+    // Out of order: the blocks between are in no extent, or some are in two. Either way what the
+    // extent holds is still the directory's, read unless another extent read its blocks.
+    if (at != v.reach && count)
+        note_damage(v, at < v.reach ? at / 512 : v.reach / 512, FS_EREAD);
     v.reach = at + uint64_t{ex.ex_length} * 512;
     uint32_t first = ex.ex_block, end = ex.ex_block + ex.ex_length;
     auto it = std::lower_bound(v.spans.begin(), v.spans.end(), first,
@@ -308,6 +306,15 @@ const fs_dir_damage* fs_dir_damaged(const fs_dir* d)
 int fs_closedir(fs_dir* d)
 {
     return fs_fclose(d);
+}
+
+void fs_report_damage(const char* path, const fs_dir_damage& d)
+{
+    int32_t code = d.code > 0 && d.code < FS_NERR ? d.code : FS_EREAD;
+    if (d.count > 1)
+        std::fprintf(stderr, "%s: block %u: %s, %u damaged in all\n", path, d.block, fs_errlist[code], d.count);
+    else
+        std::fprintf(stderr, "%s: block %u: %s\n", path, d.block, fs_errlist[code]);
 }
 
 int fs_isearch(uint32_t dir, const char* name, uint32_t* ino)

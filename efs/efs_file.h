@@ -36,7 +36,7 @@ struct dir_span {
 // The walk state of a directory stream opened by inode, which passes over damage.
 struct dir_salvage {
     uint32_t taken = 0;   // extents taken so far, read or passed over
-    uint64_t reach = 0;   // bytes of the directory up to which the extents read so far go
+    uint64_t reach = 0;   // where the last extent taken ends in the directory: where the next should start
     uint32_t ext_start = 0;  // the directory block number of the extent in the buffer
     // The extents read so far, sorted and disjoint: at most one per extent of the inode (32767).
     std::vector<dir_span> spans;
@@ -128,14 +128,14 @@ bool fs_copy_run(fs_file* s, const fs_run* r, host_out* o);
 // without looking at its magic, and the walk ends at the first further block without it, at an
 // extent out of order or unreadable. Opened by fs_iopendir_at (tree walks, the mount), a stream
 // salvages: one rule, the same for fs_isearch, decides which blocks count. Extents are taken in
-// order; one of no blocks is passed over; one that goes back over bytes of the directory already
-// had, covers blocks of the partition an earlier extent covered, lies past the file system, or
-// cannot be read is damage and is passed over; one that starts past the bytes had so far leaves
-// a gap, damage, and is read. Of each extent read, every block with the directory magic counts
-// and its slots are walked; a block without it is passed over, damage when it lies within the
-// directory's size. Blocks the size promises that no extent holds, and an indirect block that
-// cannot be read, are damage too. Every block is read at most once, so a walk's work is bounded
-// by the file system.
+// order; one of no blocks is passed over; one that does not start where the one before ended
+// (a gap, or bytes in two extents) is damage but is read; one that covers blocks of the
+// partition an earlier extent of the directory covered, lies past the file system or cannot be
+// read is damage and is passed over. Of each extent read, every block with the directory magic
+// counts and its slots are walked; a block without it is passed over, damage when it lies
+// within the directory's size. Blocks the size promises that no extent holds, and an indirect
+// block that cannot be read, are damage too. Every block is read at most once, so a walk's work
+// is bounded by the file system.
 fs_dir* fs_opendir(const char* path);
 // fs_opendir for a directory known by its inode number.
 fs_dir* fs_iopendir(uint32_t n);
@@ -157,6 +157,10 @@ bool fs_dir_incomplete(const fs_dir* d);
 // The damage a salvaging stream passed over so far; null when none (and for other streams).
 const fs_dir_damage* fs_dir_damaged(const fs_dir* d);
 int fs_closedir(fs_dir* d);
+// Says on stderr, once for a directory, what its salvaging walk passed over: "PATH: block N:
+// MESSAGE" with the first damaged block (its number within the directory), and ", K damaged in
+// all" when there were others.
+void fs_report_damage(const char* path, const fs_dir_damage& d);
 // Looks up one name in directory inode dir as its salvaging stream lists it: the first entry of
 // that name in listing order. 0 with *ino set; -1 with fs_errno FS_ENOENT when the directory was
 // walked whole without damage and none names it, FS_ENOTDIR, or the code of the damage met.

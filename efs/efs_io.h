@@ -161,6 +161,12 @@ int fs_ilookup(uint32_t dir, const char* name, uint32_t* ino);
 int fs_dir_search(uint8_t* buf, size_t nbytes, const char* name, uint32_t* ino);
 int fs_stat(const char* path, fs_statbuf* st);
 int fs_chdir(const char* path);
+// Enters directory inode n, an entry of the current directory named `name` (one component), as
+// fs_chdir(name) would but without looking the name up: a walk that listed the entry has its
+// inode, and a lookup by name can miss what a salvaging listing gives. Same failures as fs_chdir.
+int fs_ichdir(uint32_t n, const char* name);
+// Makes the current directory again one that fs_getcwd and cwd_inode gave, without a lookup.
+void fs_setcwd(const char* path, uint32_t n);
 char* fs_getcwd(char* buf);
 
 void print_superblock(FILE* out, const superblock* sb);

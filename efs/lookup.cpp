@@ -215,6 +215,41 @@ int fs_chdir(const char* path)
     return 0;
 }
 
+int fs_ichdir(uint32_t n, const char* name)
+{
+    fs* f = fs_current();
+    if (!f)
+        return -1;
+    fs_statbuf st;
+    if (fs_istat(n, &st) != 0)
+        return -1;
+    if ((st.st_mode & S_TYPE_MASK) != S_TYPE_DIR) {
+        fs_errno = FS_ENOTDIR;
+        return -1;
+    }
+    size_t tlen = std::strcmp(f->cwd_path, "/") == 0 ? 0 : strnlen(f->cwd_path, PATH_BUF - 1);
+    size_t clen = std::strlen(name);
+    if (tlen + clen + 1 >= size_t{PATH_BUF}) {
+        fs_errno = FS_ENAMETOOLONG;
+        return -1;
+    }
+    f->cwd_path[tlen] = '/';
+    std::memcpy(f->cwd_path + tlen + 1, name, clen + 1);
+    f->cwd_inode = static_cast<int32_t>(n);
+    return 0;
+}
+
+void fs_setcwd(const char* path, uint32_t n)
+{
+    fs* f = fs_current();
+    if (!f)
+        return;
+    size_t len = strnlen(path, PATH_BUF - 1);
+    std::memset(f->cwd_path, 0, PATH_BUF);
+    std::memcpy(f->cwd_path, path, len);
+    f->cwd_inode = static_cast<int32_t>(n);
+}
+
 char* fs_getcwd(char* buf)
 {
     fs* f = fs_current();

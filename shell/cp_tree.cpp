@@ -102,6 +102,15 @@ void on_unreadable(void* ctx, const char* name)
     static_cast<cp_run*>(ctx)->levels.back().result = 1;
 }
 
+// The library stands in the directory: its path is the one the report names.
+void on_damaged(void* ctx, const char* /*name*/, const fs_dir_damage& d)
+{
+    progress_hide();
+    char here[PATH_BUF];
+    fs_report_damage(fs_getcwd(here) ? here : "?", d);
+    static_cast<cp_run*>(ctx)->levels.back().result = 1;
+}
+
 void not_copied(const char* above, const char* name, const char* entry)
 {
     progress_hide();
@@ -172,6 +181,6 @@ int copy_tree(const char* name, const char* host, const char* target, int flags)
 {
     start_records();
     cp_run c{flags, target, host, {}, 0};
-    walk_tree(name, walk_sink{&c, on_arrive, on_cannot_enter, on_enter, on_unreadable, on_entry, on_leave, on_back, on_stop});
+    walk_tree(name, walk_sink{&c, on_arrive, on_cannot_enter, on_enter, on_unreadable, on_damaged, on_entry, on_leave, on_back, on_stop});
     return c.last;
 }

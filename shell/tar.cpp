@@ -186,6 +186,14 @@ void on_unreadable(void* ctx, const char* /*name*/)
     report(t->image.empty() ? std::string("/") : t->image);
 }
 
+// The directory's header is in the archive already: what its listing passed over is named.
+void on_damaged(void* ctx, const char* /*name*/, const fs_dir_damage& d)
+{
+    auto* t = static_cast<tar_run*>(ctx);
+    progress_hide();
+    fs_report_damage(t->image.empty() ? "/" : t->image.c_str(), d);
+}
+
 void on_arrive(void*, const char*) {}
 
 bool on_enter(void*, const char*, uint32_t)
@@ -202,7 +210,7 @@ bool on_stop(void* ctx)
 
 walk_sink archive_sink(tar_run* t)
 {
-    return walk_sink{t, on_arrive, on_unreadable, on_enter, on_unreadable, on_entry, on_leave, on_back, on_stop};
+    return walk_sink{t, on_arrive, on_unreadable, on_enter, on_unreadable, on_damaged, on_entry, on_leave, on_back, on_stop};
 }
 
 // The canonical image path of a directory, as the library's current directory would read there;

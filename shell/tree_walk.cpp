@@ -40,24 +40,30 @@ bool walk_into(const walk_entry& e)
     return e.stat_ok && (e.st.st_mode & S_TYPE_MASK) == S_TYPE_DIR && !e.entered;
 }
 
-void walk_dir(const char* name, const walk_sink& sink)
+// ino: the directory's inode as its parent's listing gave it, entered without a lookup; 0 for
+// the top, found by its path.
+void walk_dir(const char* name, uint32_t ino, const walk_sink& sink)
 {
     sink.arrive(sink.ctx, name);
     char saved[PATH_BUF];
     fs_getcwd(saved);
-    if (fs_chdir(name) != 0) {
+    const fs* f = fs_current();
+    uint32_t saved_ino = f ? static_cast<uint32_t>(f->cwd_inode) : 0;
+    if ((ino != 0 ? fs_ichdir(ino, name) : fs_chdir(name)) != 0) {
         sink.cannot_enter(sink.ctx, name);
         return;
     }
-    const fs* f = fs_current();
     uint32_t self = f ? static_cast<uint32_t>(f->cwd_inode) : 0;
     if (sink.enter(sink.ctx, name, self)) {
-        fs_dir* d = fs_opendir(".");
+        fs_dir* d = fs_iopendir_at(self, 0);
         if (!d) {
             sink.unreadable(sink.ctx, name);
         } else {
             entered.insert(self);
-            while (!sink.stop(sink.ctx)) {
+            bool stopped = false;
+            for (;;) {
+                if ((stopped = sink.stop(sink.ctx)))
+                    break;
                 fs_dirent* de = fs_readdir(d);
                 if (!de)
                     break;
@@ -65,16 +71,19 @@ void walk_dir(const char* name, const walk_sink& sink)
                 if (!take_entry(de->d_name, de->d_namlen, de->d_ino, &e))
                     continue;
                 if (sink.entry(sink.ctx, e, saved, name) == WALK_INTO && walk_into(e)) {
-                    walk_dir(e.name, sink);
+                    walk_dir(e.name, e.ino, sink);
                     sink.back(sink.ctx, e, saved, name);
                 }
             }
+            // Said once the listing has ended: the damage is met as the walk goes.
+            if (const fs_dir_damage* dmg = fs_dir_damaged(d); dmg && !stopped)
+                sink.damaged(sink.ctx, name, *dmg);
         }
         sink.leave(sink.ctx, name);
         if (d)
             fs_closedir(d);
     }
-    fs_chdir(saved);
+    fs_setcwd(saved, saved_ino);
 }
 
 // A name as the directory gives it: d_namlen bytes, which may hold a NUL.
@@ -89,20 +98,16 @@ void walk_listed(const char* name, uint32_t self, const walk_sink& sink)
     if (!sink.enter(sink.ctx, name, self))
         return;
     std::vector<listed_name> names;
-    fs_dir* d = fs_iopendir(self);
+    fs_dir* d = fs_iopendir_at(self, 0);
     if (!d) {
         sink.unreadable(sink.ctx, name);
     } else {
         entered.insert(self);
-        fs_errno = FS_OK;
         while (fs_dirent* de = fs_readdir(d))
             names.push_back({std::string(de->d_name, de->d_namlen), de->d_ino});
         // Entries may be missing: said before those there are, which the sink still takes.
-        if (fs_dir_incomplete(d)) {
-            if (fs_errno == FS_OK)
-                fs_errno = FS_EREAD;
-            sink.unreadable(sink.ctx, name);
-        }
+        if (const fs_dir_damage* dmg = fs_dir_damaged(d))
+            sink.damaged(sink.ctx, name, *dmg);
         fs_closedir(d);
     }
     // Frames stay small: a walk as deep as an archive path allows is some 2,000 levels.
@@ -125,7 +130,7 @@ void walk_listed(const char* name, uint32_t self, const walk_sink& sink)
 void walk_tree(const char* path, const walk_sink& sink)
 {
     entered.clear();
-    walk_dir(path, sink);
+    walk_dir(path, 0, sink);
     entered.clear();
 }
 

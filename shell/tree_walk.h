@@ -5,7 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "efs/efs_io.h"
+#include "efs/efs_file.h"
 
 struct walk_entry {
     const char* name;  // up to its first NUL
@@ -31,6 +31,9 @@ struct walk_sink {
     bool (*enter)(void* ctx, const char* name, uint32_t self);
     // Its entries cannot be read (fs_errno says why).
     void (*unreadable)(void* ctx, const char* name);
+    // Its listing passed over damage (once, after enter; the entries of every intact block are
+    // still offered).
+    void (*damaged)(void* ctx, const char* name, const fs_dir_damage& d);
     // One entry of directory `name`.
     walk_step (*entry)(void* ctx, const walk_entry& e, const char* above, const char* name);
     // Its entries are done (after enter said true).
@@ -44,10 +47,11 @@ struct walk_sink {
 // Walks the directory at path and every directory below it the sink walks into, with one
 // directory stream open per level: as deep as the library's stream slots and current-directory
 // path reach. The library's current directory follows the walk and is as before at the end.
+// Directories are listed by salvaging streams (damage is `damaged`, after their entries) and
+// entered by inode: no name is looked up below path, so a damaged "." or ".." hinders nothing.
 void walk_tree(const char* path, const walk_sink& sink);
 // The same walk at any depth: each directory (ino; `name` as the sink is told it) is read whole
 // and closed before its entries are walked, by inode, the library's current directory left
 // alone. Its entries' names are held while their trees are walked; `above` is given as "". A
-// directory whose entries end short of its size (damage) is also `unreadable`, before the
-// entries it gave are walked.
+// directory whose listing passed over damage is `damaged` before the entries it gave are walked.
 void walk_tree_listed(const char* name, uint32_t ino, const walk_sink& sink);

@@ -249,7 +249,9 @@ TEST_F(Bounds, DirectoryExtentsReadingTheSameBlocksAgain)
     size_t lines = static_cast<size_t>(std::count(r.out.begin(), r.out.end(), '\n'));
     EXPECT_GE(lines, size_t{length});
     EXPECT_LE(lines, layout.image_size / 512);  // one entry per block: at most a block's worth each
-    EXPECT_EQ(r.err, "");
+    // The tree copy reads each block once and says what it passed over: every extent after the
+    // first names its blocks again, but for the last, which is out of order and read.
+    EXPECT_EQ(r.err, "/d: block 101: Read error, 32766 damaged in all\n");
 }
 
 }  // namespace

@@ -42,6 +42,10 @@ struct NodeCase {
     bool read_error = false;        // ... followed by "fs_fread: Read error"
     std::optional<int32_t> size{};  // ls -l's size column when the damage changes it
     int listed = kAll;              // directories: entries ls lists inside, in order (kNone: none, with a message)
+    // Directories, as the tree walks salvage them: the children they cannot reach (indexes into
+    // children_of; kAll: every one) and what they say of the damage after "/d: " (empty: none).
+    std::vector<int> lost{};
+    std::string salvage{};
 };
 
 extern const std::vector<NodeCase> kNodeCases;

@@ -235,7 +235,7 @@ TEST_F(Tar, DirectoriesReadShortAreNamed)
     imgb::Node tall = dir("tall", {file("d", "4")});
     tall.damage.raw_size = 5000;
     build({cut, tall});
-    EXPECT_EQ(run("tar -v / d.tar\n").err, "cut/\n/cut: Read error\ncut/a\ncut/b\ncut/c\ncut/d\ntall/\n/tall: Read error\ntall/d\n");
+    EXPECT_EQ(run("tar -v / d.tar\n").err, "cut/\n/cut: block 3: Bad magic number\ncut/a\ncut/b\ncut/c\ncut/d\ntall/\n/tall: block 1: Read error\ntall/d\n");
 }
 
 TEST_F(Tar, WrongCallsAndFailedWrites)

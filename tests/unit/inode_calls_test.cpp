@@ -102,9 +102,13 @@ TEST_F(InodeCalls, SalvagingStreamsGoOnPastDamageAndResumeAnywhere)
     cases.push_back({ten("mid"), {0, 1}, 1, 1, FS_EBADMAGIC});
     cases.back().node.extent_blocks = 6;
     cases.back().node.damage.bad_dir_magic_blocks = {1};
-    cases.push_back({ten("firsts"), {2, 3, 8, 9}, 2, 2, FS_EBADMAGIC});
+    cases.push_back({ten("two"), {2, 3, 8, 9}, 2, 2, FS_EBADMAGIC});
+    cases.back().node.extent_blocks = 3;
     cases.back().node.damage.bad_dir_magic_blocks = {2, 5};
-    cases.push_back({ten("gap"), {4, 5}, 2, 2, FS_EREAD});  // the gap, then an extent going back
+    cases.push_back({ten("first"), {4, 5}, 1, 3, FS_EBADMAGIC});  // the first block of an extent too
+    cases.back().node.extent_blocks = 3;
+    cases.back().node.damage.bad_dir_magic_blocks = {3};
+    cases.push_back({ten("gap"), {}, 2, 2, FS_EREAD});  // the gap, then an extent going back: both read
     cases.back().node.damage.break_invariant_at = 2;
     cases.push_back({ten("past"), {4, 5}, 1, 3, FS_ESEEK});
     cases.back().node.damage.extent_past_image_at = 3;
