@@ -420,6 +420,17 @@ std::vector<Walk> walks()
                      .stat_fails = !c.inode_error.empty() || c.size.value_or(0) < 0, .read_fails = c.read_error,
                      .bytes = c.bytes == kAll ? x.data : padded.substr(0, static_cast<size_t>(c.bytes)),
                      .listed = whole ? x.children.size() : static_cast<size_t>(std::max(c.listed - 2, 0))});
+        // A listing salvages a damaged directory as the tree walks do: every entry of the blocks it
+        // can trust, and then EIO.
+        if (!c.salvage.empty()) {
+            Walk& d = w.back();
+            d.read_fails = true;
+            d.listed = SIZE_MAX;
+            for (int i : c.lost)
+                for (size_t k = 0; k < x.children.size(); ++k)
+                    if (i == kAll || static_cast<size_t>(i) == k)
+                        d.lost.insert(x.children[k].name);
+        }
     }
     for (const CutCase& c : cut_cases()) {
         const std::vector<Node>& tree = c.disk.partitions[0].fs->root.children;
@@ -427,26 +438,6 @@ std::vector<Walk> walks()
         w.push_back({.name = c.name, .write = [c](const std::string& p) { return write_cut_image(c, p); }, .tree = tree,
                      .x = c.path, .stat_fails = c.extent < 0, .read_fails = c.extent >= 0, .bytes = x->data});
     }
-    // A listing goes on past damage to every entry of the blocks it can trust, and ends in EIO:
-    // what lay in a block without the directory's mark, or in an extent that cannot be had, is lost.
-    const std::map<std::string, std::set<std::string>> salvaged = {
-        {"d: bad first block", {}},
-        {"d: bad middle block", {"a", "b"}},
-        {"d: bad last block", {"c"}},
-        {"e: bad block in the indirect extents", {"x12"}},
-        {"d: gap before the first extent", {"a", "b"}},
-        {"d: gap before the second extent", {"c"}},
-        {"d: gap before the last extent", {}},
-        {"e: gap in the indirect extents", {}},
-        {"d: first extent past the image", {}},
-        {"e: indirect extent past the image", {}},
-    };
-    for (Walk& c : w)
-        if (auto it = salvaged.find(c.name); it != salvaged.end()) {
-            c.read_fails = true;
-            c.listed = SIZE_MAX;
-            c.lost = it->second;
-        }
     Node loop;
     loop.name = "loop";
     loop.link_to = 2;  // the root
