@@ -43,13 +43,22 @@ void cursor_close(cursor& c)
     c.d = nullptr;
 }
 
-// Directories whose walk met damage: a listing asked for at a later position ends in EIO too.
-std::unordered_set<uint32_t> damaged_dirs;
+// The damage each directory's walks met: the first, and how much a walk through it passed over.
+// A listing asked for at a later position ends in EIO too.
+std::unordered_map<uint32_t, fs_dir_damage> dir_damage;
 
-void note_end(const cursor& c, uint32_t dir)
+// Notes what the walk of c passed over; counted when the walk goes on from where the last counted
+// one stopped.
+void note_damage(const cursor& c, uint32_t dir, bool count = false)
 {
-    if (fs_dir_incomplete(c.d))
-        damaged_dirs.insert(dir);
+    const fs_dir_damage* met = fs_dir_damaged(c.d);
+    if (!met)
+        return;
+    auto [it, first] = dir_damage.try_emplace(dir, *met);
+    if (!first && count)
+        it->second.count += met->count;
+    else if (first && !count)
+        it->second.count = 0;
 }
 
 // An entry the mount can show at all: a name a host directory can hold ("." and ".." are the
@@ -142,7 +151,7 @@ int find_listed(uint32_t dir, const char* name, uint32_t* ino, uint64_t* at)
             break;
         }
     if (err != 0) {
-        note_end(c, dir);
+        note_damage(c, dir);
         if (fs_dir_incomplete(c.d))
             err = EIO;
     }
@@ -252,8 +261,10 @@ const place& place_of(uint32_t d)
 
 // --- Reports ---------------------------------------------------------------------------------
 
-// Where each directory's reports of left-out entries stopped: the kernel may list one many times.
+// Where each directory's reports of left-out entries stopped, and the directories reported to
+// their end: the kernel may list one many times.
 std::unordered_map<uint32_t, uint64_t> reported_to;
+std::unordered_set<uint32_t> reported_whole;
 
 void report_left_out(uint32_t dir, const char* name, const char* why)
 {
@@ -353,6 +364,7 @@ int listing_start(listing_walk* w, uint32_t dir, uint64_t pos)
                 break;
             k->seen.pass(e);
         }
+        note_damage(c, dir);
         cursor_close(c);
         k->covered = pos;
     }
@@ -361,7 +373,8 @@ int listing_start(listing_walk* w, uint32_t dir, uint64_t pos)
     w->kept = k;
     // Reports go on where the last walk that made them stopped, once through the directory.
     auto said = reported_to.find(dir);
-    w->report = report_names && (said == reported_to.end() ? pos == 0 : said->second == pos);
+    w->report = report_names && !reported_whole.count(dir) &&
+                (said == reported_to.end() ? pos == 0 : said->second == pos);
     return 0;
 }
 
@@ -403,7 +416,6 @@ bool listing_next(listing_walk* w, listing_entry* out)
         k->covered = c.pos;
     }
     w->ended = true;
-    note_end(c, w->dir);
     return false;
 }
 
@@ -417,10 +429,22 @@ void listing_keep(listing_walk* w, const listing_entry& e)
 bool listing_end(listing_walk* w)
 {
     listing_kept* k = w->kept;
-    if (w->report)
-        reported_to[w->dir] = k->covered;
+    note_damage(w->stream, w->dir, w->report);
     cursor_close(w->stream);
-    return w->ended && damaged_dirs.count(w->dir) != 0;
+    auto damage = dir_damage.find(w->dir);
+    if (w->report) {
+        reported_to[w->dir] = k->covered;
+        if (w->ended)
+            reported_whole.insert(w->dir);
+        // Said once the walk is through: the first damage, and how much it passed over.
+        if (w->ended && damage != dir_damage.end()) {
+            std::string label = std::string(mount_name) + ": directory inode " + std::to_string(w->dir);
+            fs_dir_damage all = damage->second;
+            all.count = all.count == 0 ? 1 : all.count;
+            fs_report_damage(label.c_str(), all);
+        }
+    }
+    return w->ended && damage != dir_damage.end();
 }
 
 void listing_reset()
@@ -429,8 +453,9 @@ void listing_reset()
         k.dir = 0;
         k.covered = 0;
     }
-    damaged_dirs.clear();
+    dir_damage.clear();
     places.clear();
     reported_to.clear();
+    reported_whole.clear();
     inodes_reported.clear();
 }
