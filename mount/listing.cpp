@@ -84,7 +84,7 @@ bool usable(const fs_dirent* e)
 // only "perhaps", which a walk from the start then decides. Its size is fixed, whatever the
 // directory holds.
 
-constexpr uint32_t FILTER_WORDS = 8192;  // 64 KiB, 2^19 bits
+constexpr uint32_t FILTER_WORDS = 32768;  // 256 KiB, 2^21 bits
 constexpr uint64_t FILTER_MASK = uint64_t{FILTER_WORDS} * 64 - 1;
 
 struct filter {
