@@ -280,6 +280,9 @@ uint64_t fs_telldir(const fs_dir* d)
     if (!d->salvage)
         return 0;
     const dir_salvage& v = *d->salvage;
+    // Opened at a position and not read yet: that position still.
+    if (v.resuming)
+        return (uint64_t{v.taken} << POS_EXTENT_SHIFT) | (uint64_t{v.resume_block} << 8) | static_cast<uint64_t>(v.resume_slot);
     if (d->avail == 0)
         return uint64_t{v.taken} << POS_EXTENT_SHIFT;
     auto block = static_cast<uint64_t>(d->cur - d->buf.get()) / 512;

@@ -170,3 +170,6 @@ void fs_setcwd(const char* path, uint32_t n);
 char* fs_getcwd(char* buf);
 
 void print_superblock(FILE* out, const superblock* sb);
+// The -d line after the superblock when sb_size is more than the partition or the image holds:
+// the blocks that bound every walk instead. Nothing when sb_size is the bound.
+void print_size_bound(FILE* out, const fs* f);

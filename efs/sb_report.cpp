@@ -51,3 +51,11 @@ void print_superblock(FILE* out, const superblock* sb)
     std::fprintf(out, "%x\t%s\n", static_cast<unsigned>(sb->sb_checksum),
                  "checksum of volume portion of fs");
 }
+
+void print_size_bound(FILE* out, const fs* f)
+{
+    if (f->block_bound >= f->superblock->sb_size)
+        return;
+    std::fprintf(out, "%lld\t%s\n", static_cast<long long>(f->block_bound),
+                 "sectors the partition and the image hold of it: the bound of every walk");
+}

@@ -105,6 +105,60 @@ uint64_t read_to_end(const char* name)
     return total;
 }
 
+// The salvaging stream of directory n: opened again at positions it told, it gives the rest of
+// the same entries and damage; a lookup finds the first entry of each name it lists.
+void salvage_check(uint32_t n)
+{
+    struct seen {
+        uint64_t at;
+        uint32_t ino;
+        std::string name;
+    };
+    std::vector<seen> all;
+    fs_dir* d = fs_iopendir_at(n, 0);
+    if (!d)
+        return;
+    for (;;) {
+        uint64_t at = fs_telldir(d);
+        fs_dirent* e = fs_readdir(d);
+        if (!e || all.size() >= 2000)
+            break;
+        all.push_back({at, e->d_ino, std::string(e->d_name, e->d_namlen)});
+    }
+    bool whole = all.size() < 2000;
+    uint32_t damage = fs_dir_damaged(d) ? fs_dir_damaged(d)->count : 0;
+    fs_closedir(d);
+    for (size_t from : {size_t{0}, all.size() / 2, all.size() ? all.size() - 1 : 0}) {
+        if (from >= all.size())
+            continue;
+        fs_dir* r = fs_iopendir_at(n, all[from].at);
+        if (!r)
+            std::abort();
+        size_t i = from;
+        while (fs_dirent* e = fs_readdir(r)) {
+            if (i >= all.size())
+                break;
+            if (e->d_ino != all[i].ino || std::string(e->d_name, e->d_namlen) != all[i].name)
+                std::abort();
+            ++i;
+        }
+        if (whole && (i != all.size() || (fs_dir_damaged(r) ? fs_dir_damaged(r)->count : 0) > damage))
+            std::abort();
+        fs_closedir(r);
+    }
+    for (size_t i = 0; i < all.size() && i < 16; ++i) {
+        const std::string& name = all[i].name;
+        if (name.size() != std::strlen(name.c_str()))
+            continue;
+        uint32_t ino = 0;
+        size_t first = 0;
+        while (all[first].name != name)
+            ++first;
+        if (fs_isearch(n, name.c_str(), &ino) != 0 || ino != all[first].ino)
+            std::abort();
+    }
+}
+
 // Walks the current directory of the current file system; `here` is its path for fs_chdir back.
 void walk(walk_state& w, const std::string& here, int depth)
 {
@@ -114,6 +168,7 @@ void walk(walk_state& w, const std::string& here, int depth)
     }
     const fs* f = fs_current();
     w.entered.insert(static_cast<uint32_t>(f->cwd_inode));
+    salvage_check(static_cast<uint32_t>(f->cwd_inode));
 
     struct entry {
         uint32_t ino;

@@ -90,6 +90,7 @@ int efsh_main(int argc, char** argv)
     if (debug) {
         print_disk_report(stderr, d);
         print_superblock(stderr, f->superblock);
+        print_size_bound(stderr, f);
     }
     prompt_loop(stdin, image, partition);
     fs_umount(f);

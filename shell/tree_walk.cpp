@@ -6,7 +6,6 @@
 #include <cstring>
 #include <string>
 #include <unordered_set>
-#include <vector>
 
 #include "efs/efs_file.h"
 #include "efs/fs_error.h"
@@ -86,42 +85,52 @@ void walk_dir(const char* name, uint32_t ino, const walk_sink& sink)
     fs_setcwd(saved, saved_ino);
 }
 
-// A name as the directory gives it: d_namlen bytes, which may hold a NUL.
-struct listed_name {
-    std::string name;
-    uint32_t ino;
-};
+// Levels of the walk by inode that keep their stream open while below them is walked; deeper
+// ones close it and open it again at its position: the table's 16 slots are shared with the
+// files the sink reads, and nothing of a directory's size is held.
+constexpr int HELD_LEVELS = 8;
 
-void walk_listed(const char* name, uint32_t self, const walk_sink& sink)
+void walk_listed(const char* name, uint32_t self, const walk_sink& sink, int depth)
 {
     sink.arrive(sink.ctx, name);
     if (!sink.enter(sink.ctx, name, self))
         return;
-    std::vector<listed_name> names;
+    // A first pass through the listing: what it passes over is said before the entries there are.
     fs_dir* d = fs_iopendir_at(self, 0);
-    if (!d) {
-        sink.unreadable(sink.ctx, name);
-    } else {
+    if (d) {
         entered.insert(self);
-        while (fs_dirent* de = fs_readdir(d))
-            names.push_back({std::string(de->d_name, de->d_namlen), de->d_ino});
-        // Entries may be missing: said before those there are, which the sink still takes.
+        while (fs_readdir(d)) {
+        }
         if (const fs_dir_damage* dmg = fs_dir_damaged(d))
             sink.damaged(sink.ctx, name, *dmg);
         fs_closedir(d);
+        d = fs_iopendir_at(self, 0);
     }
-    // Frames stay small: a walk as deep as an archive path allows is some 2,000 levels.
-    for (const listed_name& n : names) {
-        if (sink.stop(sink.ctx))
+    if (!d)
+        sink.unreadable(sink.ctx, name);
+    while (d && !sink.stop(sink.ctx)) {
+        fs_dirent* de = fs_readdir(d);
+        if (!de)
             break;
+        // The name as the directory gives it (d_namlen bytes, which may hold a NUL), kept while
+        // the stream's slot serves others.
+        std::string entry(de->d_name, de->d_namlen);
         walk_entry e;
-        if (!take_entry(n.name.c_str(), n.name.size(), n.ino, &e))
+        if (!take_entry(entry.c_str(), entry.size(), de->d_ino, &e))
             continue;
-        if (sink.entry(sink.ctx, e, "", name) == WALK_INTO && walk_into(e)) {
-            walk_listed(e.name, e.ino, sink);
-            sink.back(sink.ctx, e, "", name);
-        }
+        if (sink.entry(sink.ctx, e, "", name) != WALK_INTO || !walk_into(e))
+            continue;
+        bool held = depth < HELD_LEVELS;
+        uint64_t at = fs_telldir(d);
+        if (!held)
+            fs_closedir(d);
+        walk_listed(e.name, e.ino, sink, depth + 1);
+        sink.back(sink.ctx, e, "", name);
+        if (!held && !(d = fs_iopendir_at(self, at)))
+            sink.unreadable(sink.ctx, name);
     }
+    if (d)
+        fs_closedir(d);
     sink.leave(sink.ctx, name);
 }
 
@@ -137,6 +146,6 @@ void walk_tree(const char* path, const walk_sink& sink)
 void walk_tree_listed(const char* name, uint32_t ino, const walk_sink& sink)
 {
     entered.clear();
-    walk_listed(name, ino, sink);
+    walk_listed(name, ino, sink, 0);
     entered.clear();
 }

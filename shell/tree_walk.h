@@ -50,8 +50,8 @@ struct walk_sink {
 // Directories are listed by salvaging streams (damage is `damaged`, after their entries) and
 // entered by inode: no name is looked up below path, so a damaged "." or ".." hinders nothing.
 void walk_tree(const char* path, const walk_sink& sink);
-// The same walk at any depth: each directory (ino; `name` as the sink is told it) is read whole
-// and closed before its entries are walked, by inode, the library's current directory left
-// alone. Its entries' names are held while their trees are walked; `above` is given as "". A
-// directory whose listing passed over damage is `damaged` before the entries it gave are walked.
+// The same walk at any depth, by inode, the library's current directory left alone: below the
+// first levels each directory's stream is closed while the trees below it are walked and opened
+// again at its position after, so that nothing of a directory's size is held. `above` is given
+// as "". A directory whose listing passed over damage is `damaged` before its entries are walked.
 void walk_tree_listed(const char* name, uint32_t ino, const walk_sink& sink);

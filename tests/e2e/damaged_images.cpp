@@ -1,6 +1,9 @@
 // The corruption suite's damaged images.
 #include "damaged_images.h"
 
+#include <algorithm>
+#include <cstdio>
+
 using imgb::NodeDamage;
 
 namespace {
@@ -224,4 +227,138 @@ imgb::Result write_cut_image(const CutCase& c, const std::string& path)
     d.damage.truncate_to = c.extent < 0 ? n.inode_offset / 512 * 512 + c.at
                                         : (d.partitions[0].first_block + int64_t{n.extents[static_cast<size_t>(c.extent)].block}) * 512 + c.at;
     return imgb::write_image(d, path);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Crafted directories the tree walks salvage.
+
+namespace {
+
+imgb::Disk disk_of(std::vector<imgb::Node> kids)
+{
+    imgb::Disk d = imgb::simple_disk(std::move(kids));
+    d.partitions[0].first_block = kFirstBlock;
+    return d;
+}
+
+void put32(std::vector<uint8_t>& b, size_t at, uint32_t v)
+{
+    for (int i = 0; i < 4; ++i)
+        b[at + i] = static_cast<uint8_t>(v >> (24 - 8 * i));
+}
+
+const std::string kLong(255, 'N');  // the memory bomb's one name
+
+std::string two_digits(int i)
+{
+    return std::string(i < 10 ? "0" : "") + std::to_string(i);
+}
+
+// A directory of ten files, two entries a block, all in one extent; block 1 has a bad magic number.
+bool ten_files(const std::string& img)
+{
+    std::vector<imgb::Node> kids;
+    for (int i = 0; i < 10; ++i)
+        kids.push_back(imgb::file("m" + std::to_string(i), "m" + std::to_string(i) + "\n"));
+    imgb::Node d = imgb::dir("d", kids);
+    d.dir_entries_per_block = 2;
+    d.extent_blocks = 6;
+    d.damage.bad_dir_magic_blocks = {1};
+    return imgb::write_image(disk_of({d}), img).ok;
+}
+
+// A directory of 44 files whose "." entry is gone (its slot freed): no lookup of "." finds it.
+bool no_dot(const std::string& img)
+{
+    std::vector<imgb::Node> kids;
+    for (int i = 0; i < 44; ++i)
+        kids.push_back(imgb::file("f" + two_digits(i), "f"));
+    imgb::Result r = imgb::write_image(disk_of({imgb::dir("d1", kids)}), img);
+    if (!r.ok)
+        return false;
+    return imgb::patch(img, (kFirstBlock + int64_t{r.nodes["7:/d1"].extents[0].block}) * 512 + 4, {0});
+}
+
+// sb_size 0x7FFFFFF0 with its checksum redone, and a directory of 32767 extents all over the same
+// 248 blocks, each block 196 slots naming one entry of a 255-byte name: 1.59 billion entries in
+// an image of less than a megabyte, were each extent read.
+bool memory_bomb(const std::string& img)
+{
+    imgb::Node pad = imgb::file("pad", std::string(248 * 512, 'p'));
+    pad.extent_blocks = 248;
+    imgb::Node bomb = imgb::dir("bomb", {imgb::file(kLong, "x")});
+    bomb.extents = 2;
+    bomb.zero_length_at.assign(32765, 1);
+    imgb::Result r = imgb::write_image(disk_of({pad, bomb}), img);
+    if (!r.ok)
+        return false;
+    const imgb::NodeInfo& info = r.nodes["7:/bomb"];
+    if (info.extents.size() != 32767u)
+        return false;
+    const uint32_t blocks = r.nodes["7:/pad"].extents[0].block;
+    const uint32_t entry = r.nodes["7:/bomb/" + kLong].inode;
+    std::vector<uint8_t> block(512, 0);
+    block[0] = 0xBE, block[1] = 0xEF, block[3] = 196;
+    for (int i = 0; i < 196; ++i)
+        block[4 + i] = 125;  // the entry at byte 250: 4 + 1 + 255 bytes, to the block's end but two
+    put32(block, 250, entry);
+    block[254] = 255;
+    std::fill(block.begin() + 255, block.begin() + 510, 'N');
+    std::vector<uint8_t> all;
+    for (int i = 0; i < 248; ++i)
+        all.insert(all.end(), block.begin(), block.end());
+    if (!imgb::patch(img, (kFirstBlock + int64_t{blocks}) * 512, all))
+        return false;
+    uint32_t logical = 0;
+    for (const imgb::ExtentInfo& ind : info.indirect) {
+        std::vector<uint8_t> ext(size_t{ind.length} * 512);
+        for (size_t k = 0; k < ext.size() / 8 && logical < info.extents.size(); ++k, ++logical) {
+            uint8_t* x = &ext[k * 8];
+            uint32_t off = logical * 248;
+            x[0] = 0, x[1] = uint8_t(blocks >> 16), x[2] = uint8_t(blocks >> 8), x[3] = uint8_t(blocks);
+            x[4] = 248, x[5] = uint8_t(off >> 16), x[6] = uint8_t(off >> 8), x[7] = uint8_t(off);
+        }
+        if (!imgb::patch(img, (kFirstBlock + int64_t{ind.block}) * 512, ext))
+            return false;
+    }
+    std::vector<uint8_t> sb(92);
+    FILE* f = std::fopen(img.c_str(), "rb");
+    if (!f)
+        return false;
+    bool read = std::fseek(f, (kFirstBlock + 1) * 512, SEEK_SET) == 0 &&
+                std::fread(sb.data(), 1, sb.size(), f) == sb.size();
+    std::fclose(f);
+    if (!read)
+        return false;
+    put32(sb, 0, 0x7FFFFFF0);
+    put32(sb, 88, imgb::superblock_checksum(sb.data()));
+    return imgb::patch(img, (kFirstBlock + 1) * 512, sb);
+}
+
+std::vector<std::string> ten_salvaged()
+{
+    std::vector<std::string> t = {"d/"};
+    for (int i = 2; i < 10; ++i)
+        t.push_back("d/m" + std::to_string(i) + ":3");
+    return t;
+}
+
+std::vector<std::string> f44_salvaged()
+{
+    std::vector<std::string> t = {"d1/"};
+    for (int i = 0; i < 44; ++i)
+        t.push_back("d1/f" + two_digits(i) + ":1");
+    return t;
+}
+
+}  // namespace
+
+std::vector<SalvageImage> salvage_images()
+{
+    return {
+        {"a bad block inside a directory's one extent", ten_files, "/d", ten_salvaged(), "/d: block 1: Bad magic number\n"},
+        {"a directory without its \".\" entry", no_dot, "/d1", f44_salvaged(), ""},
+        {"a directory of 32767 extents over the same blocks, sb_size far past the image", memory_bomb, "/bomb",
+         {"bomb/", "bomb/" + kLong + ":1"}, "/bomb: block 248: Read error, 32766 damaged in all\n"},
+    };
 }

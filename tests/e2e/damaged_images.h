@@ -2,6 +2,7 @@
 // and efsh-mount mounts them (mount_test.cpp).
 #pragma once
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <utility>
@@ -73,3 +74,19 @@ std::vector<CutCase> cut_cases();
 
 // Builds the image whole to learn where the node lies, then again cut there.
 imgb::Result write_cut_image(const CutCase& c, const std::string& path);
+
+// ---------------------------------------------------------------------------------------------
+// Crafted directories that cp -r and tar (and every tree walk) salvage: the builder's images with
+// patched bytes, partition 7 at kFirstBlock.
+
+struct SalvageImage {
+    const char* name;
+    std::function<bool(const std::string& path)> write;  // false: the image could not be made
+    std::string top;                     // the damaged directory
+    std::vector<std::string> salvaged;   // what the walks take of it, as host_tree gives a copy of it
+    std::string report;                  // what each walk says of the damage, once
+};
+
+// A bad block inside a directory's one extent; a directory without its "." entry; the memory
+// bomb (sb_size 0x7FFFFFF0, 32767 extents over the same 248 blocks of 196 entries each).
+std::vector<SalvageImage> salvage_images();

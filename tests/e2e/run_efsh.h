@@ -9,6 +9,7 @@ struct run_result {
     std::string err;
     int status = -1;        // exit status, or -1 when the process did not exit normally
     bool timed_out = false; // killed after run_options::timeout_seconds
+    long peak_kb = 0;       // with run_options::measure_peak: efsh's peak resident size in KiB (0: not measured)
 };
 
 struct run_options {
@@ -18,6 +19,8 @@ struct run_options {
     int uid = -1;                    // run as this user (when the tests run as root), -1: as the caller
     std::string binary = {};         // empty: the efsh just built (EFSH_BIN; a copy of it for another uid)
     double timeout_seconds = 0;      // > 0: kill the child's process group after this long
+    bool measure_peak = false;       // run efsh under /usr/bin/time for run_result::peak_kb (not
+                                     // under valgrind or wine, nor where time is missing)
 };
 
 // True when run_efsh starts efsh under valgrind (EFSH_VALGRIND set).

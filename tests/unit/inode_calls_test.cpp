@@ -146,7 +146,10 @@ TEST_F(InodeCalls, SalvagingStreamsGoOnPastDamageAndResumeAnywhere)
         fs_closedir(d);
         for (size_t i = 0; i < at.size(); ++i) {
             std::vector<std::string> rest(got.begin() + static_cast<std::ptrdiff_t>(i), got.end());
-            EXPECT_EQ(names_of(fs_iopendir_at(n, at[i])), rest) << "from entry " << i;
+            fs_dir* again = fs_iopendir_at(n, at[i]);
+            ASSERT_NE(again, nullptr);
+            EXPECT_EQ(fs_telldir(again), at[i]) << "a stream opened at a position is there until it reads";
+            EXPECT_EQ(names_of(again), rest) << "from entry " << i;
         }
         // Lookups find exactly what the listing gives.
         for (int i = 0; i < 10; ++i) {
