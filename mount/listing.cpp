@@ -266,17 +266,27 @@ const place& place_of(uint32_t d)
 std::unordered_map<uint32_t, uint64_t> reported_to;
 std::unordered_set<uint32_t> reported_whole;
 
+// The last line said: the same entry met again and again (a directory whose every slot names one
+// entry) is said once.
+std::string last_said;
+
 void report_left_out(uint32_t dir, const char* name, const char* why)
 {
-    std::fprintf(stderr, "%s: directory inode %u: entry \"", mount_name, dir);
+    std::string line = std::string(mount_name) + ": directory inode " + std::to_string(dir) + ": entry \"";
     for (const char* p = name; *p; ++p) {
         auto c = static_cast<unsigned char>(*p);
-        if (c < 0x20 || c == 0x7F || c == '"' || c == '\\')
-            std::fprintf(stderr, "\\x%02X", c);
-        else
-            std::fputc(c, stderr);
+        if (c < 0x20 || c == 0x7F || c == '"' || c == '\\') {
+            char hex[5];
+            std::snprintf(hex, sizeof hex, "\\x%02X", c);
+            line += hex;
+        } else {
+            line += static_cast<char>(c);
+        }
     }
-    std::fprintf(stderr, "\" %s, left out\n", why);
+    line += std::string("\" ") + why + ", left out\n";
+    if (line != last_said)
+        std::fputs(line.c_str(), stderr);
+    last_said = std::move(line);
 }
 
 std::unordered_set<uint32_t> inodes_reported;
@@ -330,6 +340,8 @@ void report_inode(uint32_t n, const std::string& why)
 
 bool dir_shown_at(uint32_t dir, const char* name, uint32_t ino)
 {
+    if (!is_directory(ino))
+        return true;
     if (ino == ROOT_INODE) {
         std::string first;
         return first_naming(dir, ROOT_INODE, &first) && first == name;
@@ -400,7 +412,7 @@ bool listing_next(listing_walk* w, listing_entry* out)
         out->stat_err = why ? EIO : stat_inode(e->d_ino, &out->st);
         // A directory is shown under one name: the root, which has none in the mount, under the
         // first entry of each directory naming it.
-        if (!why && !dot && out->stat_err == 0 && S_ISDIR(out->st.st_mode)) {
+        if (!why && !dot && is_directory(e->d_ino)) {
             bool first = !k->seen.has(filter::inode_key(e->d_ino));
             bool shown = e->d_ino == ROOT_INODE  ? first || dir_shown_at(w->dir, e->d_name, e->d_ino)
                          : first && parent_of(e->d_ino) == w->dir ? true
@@ -457,5 +469,6 @@ void listing_reset()
     places.clear();
     reported_to.clear();
     reported_whole.clear();
+    last_said.clear();
     inodes_reported.clear();
 }

@@ -55,10 +55,10 @@ int lookup_entry(uint32_t dir, const char* name, uint32_t* ino);
 // The first usable entry of that name in the listing of dir: 0 with *ino set, ENOENT, or an errno
 // value (EIO: the listing met damage before it found it).
 int lookup_listed(uint32_t dir, const char* name, uint32_t* ino);
-// Whether directory inode ino is shown as the entry `name` of directory dir: a directory has one
-// name in the mount, the first entry naming it in the directory its ".." names (where that fails,
-// in the first directory by inode number that names it); the root, under the first entry of each
-// directory that names it.
+// Whether inode ino is shown as the entry `name` of directory dir. Any but a directory is; a
+// directory has one name in the mount, the first entry naming it in the directory its ".." names
+// (where that fails, in the first directory by inode number that names it), whether or not its
+// attributes can be had; the root, under the first entry of each directory that names it.
 bool dir_shown_at(uint32_t dir, const char* name, uint32_t ino);
 
 // --- Directory listings -------------------------------------------------------------------------

@@ -45,8 +45,7 @@ int lookup_entry(uint32_t dir, const char* name, uint32_t* ino)
         *ino = 0;
         return err == ENOENT ? 0 : err;
     }
-    fs_statbuf st;
-    if (fs_istat(*ino, &st) == 0 && (st.st_mode & S_TYPE_MASK) == S_TYPE_DIR && !dir_shown_at(dir, name, *ino))
+    if (!dir_shown_at(dir, name, *ino))
         *ino = 0;
     return 0;
 }
