@@ -146,6 +146,26 @@ std::vector<named_disk> seed_disks()
         out.push_back(one("diamonds", {chain}));
     }
     {
+        // What the mount shows once or not at all: two entries of each name, a directory named in
+        // two directories and twice in one, the root named twice in one directory, device numbers
+        // wider than the kernel's and a link target holding a NUL.
+        Node shared = imgb::dir("x", {imgb::file("in", "in\n")});
+        shared.inode = 60;
+        auto name_of = [](const std::string& name, uint32_t ino) {
+            Node n;
+            n.kind = Kind::dir;
+            n.name = name;
+            n.link_to = ino;
+            return n;
+        };
+        Node a = imgb::dir("a", {shared, name_of("x2", 60), name_of("top", 2), name_of("top2", 2)});
+        Node b = imgb::dir("b", {name_of("y", 60), imgb::file("dup", "first\n"), imgb::file("dup", "second\n")});
+        Node blk = imgb::device(Kind::blockdev, "blk", 4104u << 18);
+        Node chr = imgb::device(Kind::chardev, "chr", (4097u << 18) | 3u);
+        blk.rdev_wide = chr.rdev_wide = true;
+        out.push_back(one("shown_once", {a, b, imgb::dir("a", {}), blk, chr, imgb::symlink("nul", std::string("ab\0cd", 5))}));
+    }
+    {
         std::vector<Node> odd;
         const char* names[] = {"", "a/b", "..", ".", "-r", "with space"};
         for (const char* nm : names)

@@ -1,5 +1,7 @@
 // Fuzz target: an image served as efsh-mount serves it, without the kernel. Every directory is
-// listed as the kernel lists it and every listed name looked up; every entry's attributes are
+// listed as the kernel lists it, whole and in small requests, every name it holds looked up and
+// compared with the listing, each directory shown in one place only and the nodes counted against
+// the image's inodes; every entry's attributes are
 // taken; every file and link is read in the pieces the kernel asks for, in order and out of it,
 // as bytes and as places in the image, and compared with what a stream of the library reads.
 #include <sys/stat.h>
@@ -34,6 +36,8 @@ struct walk_state {
     int entries = 0;
     uint64_t bytes = 0;
     std::set<uint32_t> listed;
+    std::set<uint32_t> shown_dirs;
+    std::set<fuse_ino_t> nodes;
     const std::vector<uint8_t>* image = nullptr;  // the image's bytes, to check the places a read hands to the kernel
 };
 
@@ -141,46 +145,118 @@ void read_file(walk_state& w, uint32_t n, uint64_t size)
     }
 }
 
-void walk(walk_state& w, uint32_t dir)
+struct shown {
+    uint32_t ino;
+    std::string name;
+};
+
+// A listing as the kernel takes it: requests of `per_request` entries each, every one a walk from
+// the position the last handed back. Null on a failure at the start.
+bool list(uint32_t dir, size_t per_request, std::vector<shown>* out, bool* damaged)
+{
+    out->clear();
+    *damaged = false;
+    uint64_t pos = 0;
+    for (;;) {
+        listing_walk lw;
+        int err = listing_start(&lw, dir, pos);
+        if (err != 0) {
+            if (pos != 0)
+                fail("a listing fails to go on from a position it gave");
+            return false;
+        }
+        listing_entry e;
+        size_t taken = 0;
+        while (taken < per_request && listing_next(&lw, &e)) {
+            if (e.next == 0 || e.next == e.at || e.next > uint64_t(INT64_MAX))
+                fail("a listing hands out a position the kernel cannot give back");
+            out->push_back({e.ino, e.name});
+            listing_keep(&lw, e);
+            pos = e.next;
+            ++taken;
+            if (out->size() > MAX_ENTRIES)
+                break;
+        }
+        bool ended = lw.ended;
+        *damaged = listing_end(&lw);
+        if (ended || out->size() > MAX_ENTRIES)
+            return true;
+    }
+}
+
+uint32_t image_inode_count()
+{
+    const superblock* sb = fs_current()->superblock;
+    return static_cast<uint32_t>(sb->sb_cg_count) * static_cast<uint32_t>(sb->sb_cg_inode_blocks) * 4;
+}
+
+void walk(walk_state& w, uint32_t dir, fuse_ino_t node)
 {
     if (++w.dirs > MAX_DIRS || !w.listed.insert(dir).second)
         return;
-    int err = 0;
-    listing* l = listing_open(dir, &err);
-    if (!l) {
-        if (err == 0)
-            fail("a listing fails without a reason");
+    std::vector<shown> entries, again;
+    bool damaged = false, damaged_again = false;
+    if (!list(dir, SIZE_MAX, &entries, &damaged))
         return;
+    // Taken in small requests, the listing is the same.
+    if (!list(dir, 1 + dir % 3, &again, &damaged_again))
+        fail("a listing fails at its start the second time");
+    if (entries.size() <= MAX_ENTRIES) {
+        bool same = again.size() == entries.size() && damaged == damaged_again;
+        for (size_t i = 0; same && i < entries.size(); ++i)
+            same = again[i].ino == entries[i].ino && again[i].name == entries[i].name;
+        if (!same)
+            fail("a listing taken in pieces differs from one taken whole");
     }
-    std::vector<listing_entry> entries = l->entries;
-    listing_close(l);
-    for (const listing_entry& e : entries) {
-        if (++w.entries > MAX_ENTRIES)
-            return;
+    std::set<std::string> names;
+    for (const shown& e : entries) {
         if (e.name.empty() || e.name.find('/') != std::string::npos)
             fail("a listing shows a name no host can hold");
+        if (!names.insert(e.name).second)
+            fail("a listing shows a name twice");
+    }
+    // Every name of the directory as the image holds it: one shown looks up to the inode shown,
+    // one left out to nothing.
+    if (fs_dir* d = fs_iopendir(dir)) {
+        int count = 0;
+        while (fs_dirent* e = fs_readdir(d)) {
+            if (++count > MAX_ENTRIES)
+                break;
+            std::string name(e->d_name);
+            if (!host_name_ok(e->d_name))
+                continue;
+            uint32_t found = 0;
+            if (lookup_entry(dir, e->d_name, &found) != 0)
+                continue;
+            uint32_t want = 0;
+            for (const shown& s : entries)
+                if (s.name == name)
+                    want = s.ino;
+            if (found != want)
+                fail(want ? "a lookup names another inode than the listing" : "a name left out looks up to an inode");
+        }
+        fs_closedir(d);
+    }
+    for (const shown& e : entries) {
+        if (++w.entries > MAX_ENTRIES)
+            return;
         if (e.name == "." || e.name == "..")
             continue;
-        // A listed name never looks absent, and names an inode listed under it.
-        uint32_t found = 0;
-        if (lookup_entry(dir, e.name.c_str(), &found) == 0) {
-            if (found == 0)
-                fail("a listed name looks absent");
-            bool listed = false;
-            for (const listing_entry& other : entries)
-                listed |= other.name == e.name && other.ino == found;
-            if (!listed)
-                fail("a lookup names another inode than the listing");
-        }
         struct stat st;
         if (stat_inode(e.ino, &st) != 0)
             continue;
         if (st.st_size < 0 || st.st_ino != e.ino)
             fail("attributes out of their range");
-        if (S_ISDIR(st.st_mode))
-            walk(w, e.ino);
-        else if (S_ISREG(st.st_mode) || S_ISLNK(st.st_mode))
+        fuse_ino_t child = node_for_entry(node, e.name.c_str(), e.ino);
+        w.nodes.insert(child);
+        if (S_ISDIR(st.st_mode)) {
+            // A directory is shown in one place; the root, once in each directory naming it.
+            if (e.ino != ROOT_INODE && !w.shown_dirs.insert(e.ino).second)
+                fail("a directory is shown under two names");
+            walk(w, e.ino, child);
+        } else if (S_ISREG(st.st_mode) || S_ISLNK(st.st_mode)) {
             read_file(w, e.ino, static_cast<uint64_t>(st.st_size));
+        }
     }
 }
 
@@ -193,8 +269,16 @@ void serve(disk* d, int partition, const std::vector<uint8_t>& image)
     w.image = &image;
     struct stat st;
     if (stat_inode(ROOT_INODE, &st) == 0 && S_ISDIR(st.st_mode))
-        walk(w, ROOT_INODE);
+        walk(w, ROOT_INODE, FUSE_ROOT_ID);
+    // Nodes stand for inodes: the image's, and one alias of the root in each directory.
+    if (w.nodes.size() > 2 * uint64_t{image_inode_count()} + 1)
+        fail("more nodes than the image has inodes");
+    for (fuse_ino_t n : w.nodes)
+        node_forget(n, UINT64_MAX);
+    if (alias_count() != 0)
+        fail("an alias outlives the kernel's count");
     close_data_streams();
+    listing_reset();
     for (const fs_file& s : stream_table)
         if (s.fs)
             fail("a stream is left open after the walk");

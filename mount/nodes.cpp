@@ -1,4 +1,4 @@
-// Node ids: inode numbers, and aliases for directories met under more than one name.
+// Node ids: inode numbers, and aliases for the entries naming the root.
 #include <map>
 #include <unordered_map>
 #include <utility>
@@ -10,12 +10,7 @@ namespace {
 
 using place = std::pair<fuse_ino_t, std::string>;  // a directory node and an entry name in it
 
-// Where the kernel first met each directory: there it has the directory's own node. The root's
-// own place is above the mount, so every entry naming it is an alias.
-std::unordered_map<uint32_t, place> first_place = {{ROOT_INODE, {0, std::string()}}};
-
 struct alias {
-    uint32_t ino;
     uint64_t lookups;
     place where;
 };
@@ -35,17 +30,14 @@ fuse_ino_t own_node(uint32_t ino)
 
 }  // namespace
 
-fuse_ino_t node_for_entry(fuse_ino_t parent, const char* name, uint32_t ino, bool is_dir)
+fuse_ino_t node_for_entry(fuse_ino_t parent, const char* name, uint32_t ino)
 {
-    if (!is_dir && ino != ROOT_INODE)
+    if (ino != ROOT_INODE)
         return own_node(ino);
     place here(parent, name);
-    auto [first, fresh] = first_place.try_emplace(ino, here);
-    if (fresh || first->second == here)
-        return own_node(ino);
     auto [at, made] = alias_at.try_emplace(here, next_alias);
     if (made) {
-        aliases.emplace(next_alias, alias{ino, 0, here});
+        aliases.emplace(next_alias, alias{0, here});
         ++next_alias;
     }
     ++aliases[at->second].lookups;
@@ -60,8 +52,7 @@ uint32_t inode_of(fuse_ino_t node)
         return FUSE_ROOT_ID;
     if (node <= UINT32_MAX)
         return static_cast<uint32_t>(node);
-    auto it = aliases.find(node);
-    return it == aliases.end() ? 0 : it->second.ino;
+    return aliases.count(node) ? ROOT_INODE : 0;
 }
 
 void node_forget(fuse_ino_t node, uint64_t lookups)
@@ -75,4 +66,9 @@ void node_forget(fuse_ino_t node, uint64_t lookups)
     }
     alias_at.erase(it->second.where);
     aliases.erase(it);
+}
+
+size_t alias_count()
+{
+    return aliases.size();
 }

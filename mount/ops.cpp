@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <memory>
 #include <new>
+#include <string>
 #include <sys/statvfs.h>
 
 #include "efs/efs_file.h"
@@ -32,43 +33,22 @@ int host_error()
     }
 }
 
-namespace {
-
-// A lookup that met damage asks the listing instead: it walks blocks the lookup passes over (the
-// first of an extent, whatever its magic), and a name must read the same whether the kernel
-// learnt it from a listing or asks for it. 0 with *ino set, ENOENT, or an errno value.
-int lookup_listed(uint32_t dir, const char* name, uint32_t* ino)
-{
-    int err = 0;
-    listing* l = listing_open(dir, &err);
-    if (!l)
-        return err;
-    err = l->damaged ? EIO : ENOENT;
-    for (const listing_entry& e : l->entries)
-        if (e.name == name) {
-            *ino = e.ino;
-            err = 0;
-            break;
-        }
-    listing_close(l);
-    return err;
-}
-
-}  // namespace
-
 int lookup_entry(uint32_t dir, const char* name, uint32_t* ino)
 {
     *ino = 0;
-    if (fs_ilookup(dir, name, ino) == 0)
-        return 0;
-    int err = host_error();
-    if (err == EIO)
+    int err = 0;
+    if (fs_isearch(dir, name, ino) != 0)
+        err = host_error();
+    else if (*ino == 0)
+        // The first entry of the name names no inode: the listing shows the first that does.
         err = lookup_listed(dir, name, ino);
-    if (err == ENOENT) {
+    if (err != 0) {
         *ino = 0;
-        return 0;
+        return err == ENOENT ? 0 : err;
     }
-    return err;
+    if (!dir_shown_at(dir, name, *ino))
+        *ino = 0;
+    return 0;
 }
 
 namespace {
@@ -116,8 +96,11 @@ int stat_inode(uint32_t n, struct stat* st)
     st->st_size = fs_st.st_size;
     st->st_blocks = (static_cast<blkcnt_t>(fs_st.st_size) + 511) / 512;
     set_stat_times(st, fs_st.st_atime, fs_st.st_mtime, fs_st.st_ctime);
-    if (type == S_IFCHR || type == S_IFBLK)
-        set_stat_device(st, fs_st.st_major, fs_st.st_minor);
+    if ((type == S_IFCHR || type == S_IFBLK) && !set_stat_device(st, fs_st.st_major, fs_st.st_minor)) {
+        report_inode(n, "device " + std::to_string(fs_st.st_major) + "," + std::to_string(fs_st.st_minor) +
+                            " has a number the host cannot carry");
+        return EIO;
+    }
     return 0;
 }
 
@@ -138,7 +121,7 @@ int entry_of(fuse_ino_t parent, const char* name, uint32_t n, fuse_entry_param* 
     std::memset(e, 0, sizeof *e);
     if (int err = stat_inode(n, &e->attr); err != 0)
         return err;
-    e->ino = node_for_entry(parent, name, n, S_ISDIR(e->attr.st_mode));
+    e->ino = node_for_entry(parent, name, n);
     e->attr_timeout = e->entry_timeout = CACHE_SECONDS;
     return 0;
 }
@@ -256,6 +239,12 @@ void efs_readlink(fuse_req_t req, fuse_ino_t node)
         fuse_reply_err(req, err ? err : EIO);
         return;
     }
+    // A NUL would end the target the kernel sees before the image's own end.
+    if (std::memchr(target, '\0', static_cast<size_t>(got))) {
+        report_inode(n, "link target holds a NUL byte");
+        fuse_reply_err(req, EIO);
+        return;
+    }
     target[got] = '\0';
     fuse_reply_readlink(req, target);
 }
@@ -330,42 +319,53 @@ void efs_opendir(fuse_req_t req, fuse_ino_t node, fuse_file_info* fi)
     uint32_t n = inode_or_fail(req, node);
     if (n == 0)
         return;
-    int err = 0;
-    listing* l = listing_open(n, &err);
-    if (!l) {
-        fuse_reply_err(req, err);
+    // Nothing is held open: each request walks the directory from the position it is given.
+    fs_statbuf st;
+    if (fs_istat(n, &st) != 0) {
+        fuse_reply_err(req, host_error());
         return;
     }
-    fi->fh = reinterpret_cast<uintptr_t>(l);
+    if ((st.st_mode & S_TYPE_MASK) != S_TYPE_DIR) {
+        fuse_reply_err(req, ENOTDIR);
+        return;
+    }
+    fi->fh = 0;
     fi->keep_cache = 1;
     fi->cache_readdir = 1;
-    if (fuse_reply_open(req, fi) != 0)
-        listing_close(l);
+    fuse_reply_open(req, fi);
 }
 
-// Fills one reply of a listing from entry `offset` on: plain names, or names with attributes.
-void reply_listing(fuse_req_t req, fuse_ino_t node, size_t size, off_t offset, fuse_file_info* fi, bool plus)
+// Fills one reply of a listing from position `offset` on: plain names, or names with attributes.
+// Each entry carries the position of the next, which the kernel hands back for the next reply.
+void reply_listing(fuse_req_t req, fuse_ino_t node, size_t size, off_t offset, bool plus)
 {
-    auto* l = reinterpret_cast<listing*>(fi->fh);
+    uint32_t n = inode_or_fail(req, node);
+    if (n == 0)
+        return;
     std::unique_ptr<char[]> buf(new (std::nothrow) char[size]);
     if (!buf) {
         fuse_reply_err(req, ENOMEM);
         return;
     }
+    listing_walk w;
+    if (int err = listing_start(&w, n, static_cast<uint64_t>(offset < 0 ? 0 : offset)); err != 0) {
+        fuse_reply_err(req, err);
+        return;
+    }
     size_t used = 0;
-    auto at = static_cast<size_t>(offset < 0 ? 0 : offset);
-    for (; at < l->entries.size(); ++at) {
-        const listing_entry& le = l->entries[at];
-        const char* name = le.name.c_str();
-        auto next = static_cast<off_t>(at + 1);
+    listing_entry le;
+    while (listing_next(&w, &le)) {
+        const char* name = le.name;
+        auto next = static_cast<off_t>(le.next);
         size_t room = size - used;
         size_t len = 0;
         bool dots = std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0;
+        bool sound = le.stat_err == 0;
         if (!plus) {
             struct stat st {};
+            if (sound)
+                st = le.st;
             st.st_ino = le.ino;
-            if (stat_inode(le.ino, &st) != 0)
-                st.st_mode = 0;
             len = fuse_add_direntry(req, buf.get() + used, room, name, &st, next);
         } else if (dots) {
             // The kernel links no entry for "." and ".."; they carry only their inode numbers.
@@ -376,10 +376,8 @@ void reply_listing(fuse_req_t req, fuse_ino_t node, size_t size, off_t offset, f
         } else {
             // An entry whose inode is damaged is listed with its number alone; asking for it fails.
             fuse_entry_param e{};
-            struct stat st;
-            bool sound = stat_inode(le.ino, &st) == 0;
             if (sound) {
-                e.attr = st;
+                e.attr = le.st;
                 e.attr_timeout = e.entry_timeout = CACHE_SECONDS;
             } else {
                 e.attr.st_ino = le.ino;
@@ -389,35 +387,34 @@ void reply_listing(fuse_req_t req, fuse_ino_t node, size_t size, off_t offset, f
             if (fuse_add_direntry_plus(req, nullptr, 0, name, nullptr, 0) > room)
                 break;
             if (sound)
-                e.ino = node_for_entry(node, name, le.ino, S_ISDIR(st.st_mode));
+                e.ino = node_for_entry(node, name, le.ino);
             len = fuse_add_direntry_plus(req, buf.get() + used, room, name, &e, next);
         }
         if (len > room)
             break;
         used += len;
+        listing_keep(&w, le);
     }
-    if (used == 0 && at >= l->entries.size() && l->damaged)
+    if (listing_end(&w) && used == 0)
         fuse_reply_err(req, EIO);
     else
         fuse_reply_buf(req, buf.get(), used);
 }
 
-void efs_readdir(fuse_req_t req, fuse_ino_t node, size_t size, off_t offset, fuse_file_info* fi)
+void efs_readdir(fuse_req_t req, fuse_ino_t node, size_t size, off_t offset, fuse_file_info*)
 {
-    reply_listing(req, node, size, offset, fi, false);
+    reply_listing(req, node, size, offset, false);
 }
 
-void efs_readdirplus(fuse_req_t req, fuse_ino_t node, size_t size, off_t offset, fuse_file_info* fi)
+void efs_readdirplus(fuse_req_t req, fuse_ino_t node, size_t size, off_t offset, fuse_file_info*)
 {
-    reply_listing(req, node, size, offset, fi, true);
+    reply_listing(req, node, size, offset, true);
 }
 
-void efs_releasedir(fuse_req_t req, fuse_ino_t, fuse_file_info* fi)
+void efs_releasedir(fuse_req_t req, fuse_ino_t, fuse_file_info*)
 {
-    listing_close(reinterpret_cast<listing*>(fi->fh));
     fuse_reply_err(req, 0);
 }
-
 void efs_statfs(fuse_req_t req, fuse_ino_t)
 {
     const superblock* sb = fs_current()->superblock;

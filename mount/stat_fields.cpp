@@ -15,7 +15,14 @@ void set_stat_times(struct stat* st, int64_t atime, int64_t mtime, int64_t ctime
     st->st_ctime = static_cast<time_t>(ctime);
 }
 
-void set_stat_device(struct stat* st, uint32_t major, uint32_t minor)
+bool set_stat_device(struct stat* st, uint32_t major, uint32_t minor)
 {
-    st->st_rdev = makedev(major, minor);
+    dev_t dev = makedev(major, minor);
+    // What the kernel gets: libfuse hands it the low 32 bits, which the kernel splits again.
+    auto carried = static_cast<dev_t>(static_cast<uint32_t>(dev));
+    if (static_cast<uint32_t>(major(dev)) != major || static_cast<uint32_t>(minor(dev)) != minor ||
+        static_cast<uint32_t>(major(carried)) != major || static_cast<uint32_t>(minor(carried)) != minor)
+        return false;
+    st->st_rdev = dev;
+    return true;
 }
