@@ -425,7 +425,7 @@ std::string terminal_screen(const test_terminal& t)
 
 bool terminal_wait(const test_terminal& t, const std::string& text, int count)
 {
-    for (int i = 0; i < 200; ++i) {
+    for (int i = 0; i < 1200; ++i) {
         std::string screen = terminal_screen(t);
         int seen = 0;
         for (size_t at = screen.find(text); at != std::string::npos; at = screen.find(text, at + 1))

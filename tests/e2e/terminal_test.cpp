@@ -174,7 +174,7 @@ TEST_F(Terminal, CtrlCStopsTheCommandNotTheSession)
         SCOPED_TRACE(line);
         terminal_keys(t, "'" + line + "' Enter");
         bool held = false;
-        for (int i = 0; i < 400 && !(held = std::filesystem::exists(mark)); ++i)
+        for (int i = 0; i < 2400 && !(held = std::filesystem::exists(mark)); ++i)
             poll(nullptr, 0, 25);
         ASSERT_TRUE(held) << terminal_screen(t);
         std::filesystem::remove(mark);
