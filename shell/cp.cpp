@@ -6,7 +6,7 @@
 #include "efs/efs_file.h"
 #include "efs/fs_error.h"
 #include "host/host_io.h"
-#include "shell/copy.h"
+#include "walk/copy.h"
 #include "shell/getopt.h"
 #include "shell/progress.h"
 #include "shell/shell.h"

@@ -12,8 +12,8 @@
 #include "shell/getopt.h"
 #include "shell/progress.h"
 #include "shell/shell.h"
-#include "shell/tar_archive.h"
-#include "shell/tree_walk.h"
+#include "walk/tar_archive.h"
+#include "walk/tree_walk.h"
 
 namespace {
 

@@ -6,10 +6,10 @@
 #include "common/report.h"
 #include "efs/efs_file.h"
 #include "efs/fs_error.h"
-#include "shell/copy.h"
+#include "walk/copy.h"
 #include "shell/progress.h"
 #include "shell/shell.h"
-#include "shell/tree_walk.h"
+#include "walk/tree_walk.h"
 
 namespace {
 
