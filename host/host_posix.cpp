@@ -145,6 +145,11 @@ void host_ignore_sigpipe()
     std::signal(SIGPIPE, SIG_IGN);
 }
 
+void host_binary_output(FILE*, bool)
+{
+    // POSIX streams hand every byte on as it is.
+}
+
 int host_path_kind(const char* path)
 {
     struct stat st;

@@ -97,6 +97,10 @@ void prompt_loop(FILE* in, const char* image, int partition)
             progress_begin();
             (void)do_tar(n, words);  // every failure is reported by the command itself
             progress_end();
+        } else if (std::strcmp(cmd, "manifest") == 0) {
+            progress_begin();
+            (void)do_manifest(n, words);  // likewise
+            progress_end();
         } else {
             std::fprintf(stderr, "duh?\n");
             std::fprintf(stderr, "debug ls bye pwd lcd cd cp more !cmd\n");

@@ -36,7 +36,7 @@ int do_tar(int argc, char** argv)
     const char* source = argv[efsh::optind];
     const char* target = argv[efsh::optind + 1];
     fs_statbuf st;
-    uint32_t ino = fs_namei(source);
+    uint32_t ino = fs_word_inode(source);
     if (ino == 0 || fs_istat(ino, &st) != 0) {
         fs_perror(source);
         return 3;

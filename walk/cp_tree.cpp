@@ -168,10 +168,14 @@ bool on_stop(void*)
 
 }  // namespace
 
-int copy_tree(const char* name, const char* host, const char* target, int flags)
+int copy_tree(const char* name, const char* host, const char* target, int flags, uint32_t ino)
 {
     start_records();
     cp_run c{flags, target, host, {}, 0};
-    walk_tree(name, walk_sink{&c, on_arrive, on_cannot_enter, on_enter, on_unreadable, on_entry, on_leave, on_back, on_stop});
+    walk_sink sink{&c, on_arrive, on_cannot_enter, on_enter, on_unreadable, on_entry, on_leave, on_back, on_stop};
+    if (ino != 0)
+        walk_tree_listed(name, ino, sink);
+    else
+        walk_tree(name, sink);
     return c.last;
 }

@@ -226,12 +226,14 @@ void archive_tree(tar_archive* archive, bool verbose, const char* source, uint32
     tar_run run{archive, verbose, {}, {}, {}};
     tar_run* t = &run;
     bool dir = (st.st_mode & S_TYPE_MASK) == S_TYPE_DIR;
+    // An entry named by its number ("<N>") is archived under that word, its tree walked by inode.
+    bool by_number = fs_is_inode_word(source);
     std::string path = source;
-    if (dir && !directory_path(source, &path)) {
+    if (!by_number && dir && !directory_path(source, &path)) {
         report(source);
         return;
     }
-    if (path[0] != '/') {  // reports name the file from the root
+    if (!by_number && path[0] != '/') {  // reports name the file from the root
         char cwd[PATH_BUF];
         fs_getcwd(cwd);
         path = std::string(std::strcmp(cwd, "/") == 0 ? "" : cwd) + "/" + path;
