@@ -361,6 +361,12 @@ void read_file(manifest_run* m, record* r)
         got += run.bytes;
         progress_bytes(run.bytes);
     }
+    if (s->inode->di_size < 0) {
+        std::string p = "a negative size";
+        if (hashing)
+            p += ": the hashes cover the " + std::to_string(got) + " bytes the extents hold";
+        r->problems.push_back(p);
+    }
     // As cp tells it: a stream read to its end stands one past the size.
     if (static_cast<int64_t>(s->osize) <= s->inode->di_size) {
         std::string p = lib_problem("fs_fread");
