@@ -524,6 +524,10 @@ void scan_orphans(manifest_run* m)
         // Groups past the file system's size are no part of it.
         if (int64_t{sb->sb_first_cg} + g * sb->sb_cg_size >= sb->sb_size)
             break;
+        // Tables that overlap the next group's (a damaged superblock) would be read again and
+        // again: the first group's is read alone.
+        if (g > 0 && sb->sb_cg_size < sb->sb_cg_inode_blocks)
+            break;
         bool told = false;
         for (uint32_t i = 0; i < per_cg && !m->failed; ++i) {
             uint64_t n64 = static_cast<uint64_t>(g) * per_cg + i;
@@ -539,9 +543,14 @@ void scan_orphans(manifest_run* m)
             if (rc != 0 && fs_errno != FS_EBADMAGIC) {
                 // An inode block that cannot be read hides what it holds: said once per group.
                 if (!told) {
+                    progress_hide();
                     std::fprintf(stderr, "<%u>: %s\n", n, fs_errlist[fs_errno]);
                     told = true;
                 }
+                // A group whose table cannot be read from its start lies past the image's end,
+                // and so do those after it.
+                if (i < 4)
+                    return;
                 i |= 3;  // the rest of this block
                 continue;
             }

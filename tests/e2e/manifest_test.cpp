@@ -295,8 +295,9 @@ TEST_F(Manifest, DamagedImagesGiveWholeManifests)
         EXPECT_EQ(m.back(), '\n');
         // Every file cp -r made has its record, and its hash is that of the bytes it holds.
         for (const std::string& p : host_tree(dir_ + "/T")) {
-            if (p.back() != '/')
+            if (p.back() != '/') {
                 EXPECT_NE(m.find("{\"path\":\"" + p.substr(0, p.rfind(':')) + "\""), std::string::npos) << p;
+            }
         }
         if (have("sha256sum")) {
             EXPECT_EQ(std::system(("cd " + dir_ + "/T && sha256sum --quiet --ignore-missing -c ../m.sums").c_str()), 0);
