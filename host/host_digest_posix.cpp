@@ -5,6 +5,7 @@
 #include "host/host_io.h"
 
 #ifdef EFSH_HAVE_HASHES
+#include <openssl/crypto.h>
 #include <openssl/evp.h>
 
 struct host_digest {
@@ -19,6 +20,10 @@ bool host_digests_available()
 
 host_digest* host_digest_open(host_digest_kind kind)
 {
+    // The host's openssl.cnf is never read: what efsh does comes from its command line alone (and
+    // reading it costs half a megabyte).
+    static bool started = OPENSSL_init_crypto(OPENSSL_INIT_NO_LOAD_CONFIG, nullptr) == 1;
+    (void)started;
     const EVP_MD* md = kind == HOST_MD5 ? EVP_md5() : kind == HOST_SHA1 ? EVP_sha1() : kind == HOST_SHA256 ? EVP_sha256()
                                                                                                       : EVP_sha512();
     auto* d = new (std::nothrow) host_digest{EVP_MD_CTX_new(), md};

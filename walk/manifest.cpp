@@ -18,7 +18,7 @@ namespace {
 const char* const algorithm_names[HOST_DIGEST_KINDS] = {"md5", "sha1", "sha256", "sha512"};
 
 // Bytes gather here and go out in pieces of about this size.
-constexpr size_t OUT_PIECE = 256 * 1024;
+constexpr size_t OUT_PIECE = 64 * 1024;
 // A link's text is read up to this length; no host takes a longer one.
 constexpr int32_t LINK_TEXT_MAX = 65536;
 
@@ -603,6 +603,7 @@ bool manifest_tree(const char* word, uint32_t ino, const fs_statbuf& st, const m
     manifest_run m;
     m.o = &o;
     m.to = to;
+    m.out.reserve(2 * OUT_PIECE);
     bool ok = true;
     for (int k = 0; k < HOST_DIGEST_KINDS; ++k)
         if ((o.algorithms & (1u << k)) && !(m.digests[k] = host_digest_open(static_cast<host_digest_kind>(k))))
