@@ -336,6 +336,7 @@ std::string lib_problem(const char* label)
 // which finds data that end early without reading them.
 void read_file(manifest_run* m, record* r)
 {
+    progress_file(r->path.c_str());
     fs_file* s = fs_iopen(r->ino);
     if (!s) {
         r->problems.push_back(lib_problem("fs_fopen"));
@@ -464,7 +465,6 @@ walk_step on_entry(void* ctx, const walk_entry& e, const char*, const char*)
     bool dir = (e.st.st_mode & S_TYPE_MASK) == S_TYPE_DIR;
     if (dir && e.entered)
         r.problems.push_back("not copied: a directory met again");
-    progress_file(r.path.c_str());
     describe(m, &r);
     if (!dir || e.entered) {
         emit(m, r);
@@ -566,7 +566,6 @@ void scan_orphans(manifest_run* m)
             } else {
                 r.stat_ok = true;
                 fs_stat_of(di, n, &r.st);
-                progress_file(r.path.c_str());
                 describe(m, &r);
             }
             emit(m, r);
@@ -625,7 +624,6 @@ bool manifest_tree(const char* word, uint32_t ino, const fs_statbuf& st, const m
             emit_pending(&m);
         } else {
             top.path = top_name(word);
-            progress_file(top.path.c_str());
             describe(&m, &top);
             emit(&m, top);
         }
