@@ -254,7 +254,8 @@ TEST_F(Manifest, EveryKindOfEntryAsRealToolsReadIt)
 TEST_F(Manifest, WrongNumbersAndWrongCalls)
 {
     Node d = imgb::dir("<12>", {imgb::file("x", "x\n")});
-    ASSERT_TRUE(build({imgb::file("f", "f\n"), d}).ok);
+    imgb::Result built = build({imgb::file("f", "f\n"), d});
+    ASSERT_TRUE(built.ok);
     struct Case {
         std::string line, err;
     };
@@ -283,6 +284,16 @@ TEST_F(Manifest, WrongNumbersAndWrongCalls)
     run_result r = run("manifest -a none ./<12> -\n");
     EXPECT_EQ(r.err, "");
     EXPECT_NE(r.out.find("{\"path\":\"x\","), std::string::npos);
+
+    // A directory named by its number is walked by inode: cp -r copies it under that word (which
+    // Windows takes for no name).
+    if (!efsh_under_wine()) {
+        const std::string word = "<" + std::to_string(built.nodes["7:/<12>"].inode) + ">";
+        std::filesystem::create_directory(dir_ + "/T");
+        r = run("cp -r " + word + " T\n");
+        EXPECT_EQ(r.err, "");
+        EXPECT_EQ(host_tree(dir_ + "/T"), (std::vector<std::string>{word + "/", word + "/x:2"}));
+    }
 }
 
 // A manifest of every damaged image of the corruption suite completes, lists every entry the walk
