@@ -109,6 +109,9 @@ bool fs_next_run(fs_file* s, fs_run* r);
 // bytes, the first r->bytes bytes there. The run is one as fs_next_run gave it, not joined. Null
 // when the read fails, which ends the stream as in fs_fread.
 const uint8_t* fs_read_run(fs_file* s, const fs_run* r, uint8_t* into);
+// Moves the stream past the run without reading it, for a reader that only follows the extents
+// (to learn whether they reach the size).
+void fs_skip_run(fs_file* s, const fs_run* r);
 // Reads bytes [from, from + len) of the run (within r->bytes) straight from the image into dst,
 // for a reader that takes a file in pieces that do not fall on extents (the kernel reading a
 // mounted file); the stream does not move. False, fs_errno set, when the read fails or the run's

@@ -154,6 +154,17 @@ int fs_read_extent_block(fs* f, int64_t block, extent* out);
 int fs_indirect_count(const disk_inode* ip);
 
 uint32_t fs_namei(const char* path);
+// An image file as a command names it: "<N>" (a decimal number in angle brackets, nothing else in
+// the word) is inode N, whether or not a directory names it; any other word is a path, so that
+// "./<12>" reaches an entry of that name. 0 with fs_errno FS_ENOENT when N lies outside the file
+// system or its inode holds no file type (or the lookup's code).
+uint32_t fs_word_inode(const char* word);
+// Whether a word is of the form "<N>".
+bool fs_is_inode_word(const char* word);
+// Inode numbers of the file system: every one below this lies in its inode tables.
+uint32_t fs_inode_count(const fs* f);
+// Whether a mode holds one of the file types (directory, file, link, devices, pipe, socket).
+bool fs_is_file_type(uint16_t mode);
 // Looks up one name in directory inode dir, for callers that hold inode numbers rather than paths.
 // 0 with *ino set; -1 with fs_errno FS_ENOENT when every block of the directory, to its size, was
 // read and none names it, FS_ENOTDIR, or the code of what was damaged on the way.

@@ -264,6 +264,12 @@ const uint8_t* fs_read_run(fs_file* s, const fs_run* r, uint8_t* into)
     return dst;
 }
 
+void fs_skip_run(fs_file* s, const fs_run* r)
+{
+    s->osize += r->bytes;
+    s->avail = 0;
+}
+
 void fs_join_run(const fs_file* s, fs_run* r)
 {
     uint32_t file_size = static_cast<uint32_t>(s->inode->di_size);

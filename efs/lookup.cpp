@@ -117,6 +117,54 @@ uint32_t fs_namei(const char* path)
     return d;
 }
 
+uint32_t fs_inode_count(const fs* f)
+{
+    const superblock* sb = f->superblock;
+    uint64_t n = uint64_t{static_cast<uint16_t>(sb->sb_cg_count)} * 4u * static_cast<uint16_t>(sb->sb_cg_inode_blocks);
+    return n > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(n);
+}
+
+bool fs_is_file_type(uint16_t mode)
+{
+    switch (mode & S_TYPE_MASK) {
+    case S_TYPE_DIR: case S_TYPE_REG: case S_TYPE_LNK: case S_TYPE_CHR: case S_TYPE_BLK: case S_TYPE_FIFO: case S_TYPE_SOCK:
+        return true;
+    default:
+        return false;
+    }
+}
+
+bool fs_is_inode_word(const char* word)
+{
+    size_t len = std::strlen(word);
+    return len >= 3 && word[0] == '<' && word[len - 1] == '>' && std::strspn(word + 1, "0123456789") == len - 2;
+}
+
+uint32_t fs_word_inode(const char* word)
+{
+    fs* f = fs_current();
+    if (!f)
+        return 0;
+    if (!fs_is_inode_word(word))
+        return fs_namei(word);
+    size_t len = std::strlen(word);
+    uint64_t n = 0;
+    for (size_t i = 1; i + 1 < len && n <= UINT32_MAX; ++i)
+        n = n * 10 + static_cast<unsigned>(word[i] - '0');
+    fs_statbuf st;
+    if (n == 0 || n >= fs_inode_count(f)) {
+        fs_errno = FS_ENOENT;
+        return 0;
+    }
+    if (fs_istat(static_cast<uint32_t>(n), &st) != 0)
+        return 0;
+    if (!fs_is_file_type(st.st_mode)) {
+        fs_errno = FS_ENOENT;
+        return 0;
+    }
+    return static_cast<uint32_t>(n);
+}
+
 int fs_ilookup(uint32_t dir, const char* name, uint32_t* ino)
 {
     *ino = 0;

@@ -261,6 +261,29 @@ void archive_out(const std::string& archive)
     std::remove(archive.c_str());
 }
 
+// manifest of the whole tree with every hash and the orphans: it ends, and every record is one
+// line of one JSON object.
+void manifest_out(const std::string& path)
+{
+    std::string target = path;
+    char arg0[] = "manifest", arg1[] = "-a", arg2[] = "md5,sha1,sha256,sha512", arg3[] = "-o", arg4[] = "/";
+    char* argv[] = {arg0, arg1, arg2, arg3, arg4, target.data(), nullptr};
+    if (do_manifest(6, argv) != 0)
+        return;  // a file the host cut at its size limit
+    FILE* f = std::fopen(path.c_str(), "rb");
+    if (!f)
+        std::abort();
+    std::string text = slurp(f);
+    std::fclose(f);
+    for (size_t at = 0; at < text.size();) {
+        size_t end = text.find('\n', at);
+        if (end == std::string::npos || text.compare(at, 9, "{\"path\":\"") != 0 || text[end - 1] != '}')
+            std::abort();
+        at = end + 1;
+    }
+    std::remove(path.c_str());
+}
+
 void explore(disk* d, int partition)
 {
     fs* f = fs_mount(d, partition, 0);
@@ -294,6 +317,11 @@ void explore(disk* d, int partition)
             archive_out(fuzz::scratch() + "/tree.tar");
         }
         require_no_streams("tar");
+        {
+            fuzz::quiet q;
+            manifest_out(fuzz::scratch() + "/tree.jsonl");
+        }
+        require_no_streams("manifest");
     }
     fs_umount(f);
 }

@@ -252,6 +252,34 @@ host_stop host_take_stop(int* signal = nullptr);
 // (a file written whole, flushed, before it takes its name). Does nothing otherwise.
 void host_test_hold(const char* place);
 
+// Puts a standard stream into binary mode (true: bytes go out unchanged, no CR before LF where the
+// host's text mode adds one) or back into its usual mode; flushed first by the caller.
+void host_binary_output(FILE* stream, bool binary);
+
+// --- Digests of file data (manifest) ---------------------------------------------------------
+
+// The algorithms, from the host's own well-kept implementation: OpenSSL's libcrypto on POSIX
+// hosts (optional at configure), the system's CNG on Windows.
+enum host_digest_kind { HOST_MD5 = 0, HOST_SHA1 = 1, HOST_SHA256 = 2, HOST_SHA512 = 3, HOST_DIGEST_KINDS = 4 };
+constexpr size_t HOST_DIGEST_MAX = 64;  // bytes of the longest digest (SHA-512)
+
+// True when this build can compute digests at all.
+bool host_digests_available();
+
+struct host_digest;
+
+// A digest being computed; null (errno set) when the host cannot give one.
+host_digest* host_digest_open(host_digest_kind kind);
+
+// Adds len bytes to the message.
+void host_digest_add(host_digest* d, const void* bytes, size_t len);
+
+// Ends the message: its digest into out (room for HOST_DIGEST_MAX bytes) and its length, 0 when
+// the host failed; d then starts a new, empty message.
+size_t host_digest_end(host_digest* d, uint8_t* out);
+
+void host_digest_close(host_digest* d);
+
 // --- Work on a second core ---------------------------------------------------------------------
 
 struct host_thread;

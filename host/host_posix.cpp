@@ -306,6 +306,11 @@ host_stop host_take_stop(int* signal)
     return s;
 }
 
+void host_binary_output(FILE*, bool)
+{
+    // POSIX streams hand every byte on as it is.
+}
+
 int host_path_kind(const char* path)
 {
     struct stat st;

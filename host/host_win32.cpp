@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <csignal>
 #include <cstring>
+#include <fcntl.h>
 #include <io.h>
 #include <limits>
 #include <memory>
@@ -444,6 +445,11 @@ int host_pclose(FILE* pipe)
 void host_ignore_sigpipe()
 {
     // A write into a pipe whose reader has gone fails with an error here; no signal ends the process.
+}
+
+void host_binary_output(FILE* stream, bool binary)
+{
+    (void)_setmode(_fileno(stream), binary ? _O_BINARY : _O_TEXT);
 }
 
 // --- Host directories and names ----------------------------------------------------------------

@@ -3,6 +3,7 @@
 #include "shell/complete.h"
 
 #include <algorithm>
+#include <iterator>
 #include <cerrno>
 #include <cstring>
 
@@ -12,7 +13,10 @@
 
 namespace {
 
-const char* const command_words[] = {"ls", "bye", "debug", "pwd", "lcd", "cd", "more", "cp", "tar"};
+const char* const command_words[] = {"ls", "bye", "debug", "pwd", "lcd", "cd", "more", "cp", "tar", "manifest"};
+// Tab on an empty word lists the words before this one (the list users and scripts know); the
+// later ones are offered once their first letter is typed.
+constexpr size_t EMPTY_WORD_LISTS = 9;
 
 struct candidate {
     std::string name;
@@ -115,21 +119,24 @@ completion complete_line(const char* text)
     } else if (before.size() == 1 && (before[0] == "cd" || before[0] == "more" || before[0] == "lcd")) {
         from = before[0] == "lcd" ? source::host : source::image;
         dirs_only = before[0] != "more";
-    } else if (before[0] == "cp" || before[0] == "tar") {
+    } else if (before[0] == "cp" || before[0] == "tar" || before[0] == "manifest") {
         // The options end at the first operand or at "--", as the command's parser sees them.
         size_t operands = 0;
         bool options = true;
+        bool takes_value = false;  // manifest's -f and -a take the next word
         for (size_t i = 1; i < before.size(); ++i) {
-            if (options && before[i] == "--")
+            if (takes_value)
+                takes_value = false;
+            else if (options && before[i] == "--")
                 options = false;
             else if (options && before[i].size() > 1 && before[i][0] == '-')
-                continue;
+                takes_value = before[0] == "manifest" && (before[i] == "-f" || before[i] == "-a");
             else {
                 options = false;
                 ++operands;
             }
         }
-        if (!(options && word.size() > 1 && word[0] == '-'))
+        if (!takes_value && !(options && word.size() > 1 && word[0] == '-'))
             from = operands == 0 ? source::image : source::host;
     }
 
@@ -145,9 +152,9 @@ completion complete_line(const char* text)
     case source::none:
         break;
     case source::commands:
-        for (const char* w : command_words)
-            if (std::strncmp(w, word.c_str(), word.size()) == 0)
-                found.push_back({w, false});
+        for (size_t i = 0; i < std::size(command_words); ++i)
+            if ((!word.empty() || i < EMPTY_WORD_LISTS) && std::strncmp(command_words[i], word.c_str(), word.size()) == 0)
+                found.push_back({command_words[i], false});
         break;
     case source::image:
         image_names(dir, want, found);

@@ -8,7 +8,7 @@
 #include "efs/efs_file.h"
 #include "efs/fs_error.h"
 #include "host/host_io.h"
-#include "shell/copy.h"
+#include "walk/copy.h"
 #include "shell/getopt.h"
 #include "shell/progress.h"
 #include "shell/shell.h"
@@ -61,7 +61,8 @@ int copy_file(const char* source, const char* target, int flags, uint32_t ino)
     }
     bool taken = false;
     host_refusal why = HOST_ERRNO;
-    host_out* out = ino != 0 ? create_in_tree(target, ino, &taken, &why) : host_create(target, HOST_NAMED, &why);
+    bool in_tree = ino != 0 && !(flags & CP_NAMED_TARGET);
+    host_out* out = in_tree ? create_in_tree(target, ino, &taken, &why) : host_create(target, HOST_NAMED, &why);
     if (!out) {
         if (why == HOST_IS_IMAGE) {
             progress_hide();
@@ -88,7 +89,7 @@ int copy_file(const char* source, const char* target, int flags, uint32_t ino)
     // A copy that cannot be whole goes: only the regular file this copy made or cut to nothing (a
     // device or pipe is only closed), and never one left looking complete.
     if (write_failed || stopped) {
-        if (ino == 0)
+        if (flags & CP_ONE_FILE)
             work.size = st.st_size;  // one file: the line tells how far it got
         bool regular = host_out_regular(out);
         bool removed = host_discard_out(out, target) == 0 && regular;
@@ -140,12 +141,13 @@ int do_cp(int argc, char** argv)
     const char* source = argv[efsh::optind];
     const char* target = argv[efsh::optind + 1];
     fs_statbuf st;
-    if (fs_stat(source, &st) != 0) {
+    uint32_t source_ino = fs_word_inode(source);
+    if (source_ino == 0 || fs_istat(source_ino, &st) != 0) {
         fs_perror(source);
         return 3;
     }
     if (!(flags & CP_RECURSIVE))
-        return copy_file(source, target, flags | CP_ONE_FILE);
+        return copy_file(source, target, flags | CP_ONE_FILE | CP_NAMED_TARGET, source_ino);
 
     int kind = host_path_kind(target);
     bool exists = kind >= 0;
@@ -183,11 +185,11 @@ int do_cp(int argc, char** argv)
     if (!host || (!is_dir && !*host)) {
         r = NAME_TAKEN;
     } else if (is_dir) {
-        r = copy_tree(source, *host ? host : nullptr, ".", flags);
+        // A directory named by its number has no path to walk down: it is walked by inode.
+        r = copy_tree(source, *host ? host : nullptr, ".", flags, fs_is_inode_word(source) ? source_ino : 0);
     } else {
         // A file copied into a directory under its own name is one entry of a tree copy.
-        uint32_t ino = fs_namei(source);
-        r = ino != 0 ? copy_file(source, host, flags | CP_ONE_FILE, ino) : 0;
+        r = copy_file(source, host, flags | CP_ONE_FILE, source_ino);
     }
     progress_hide();
     if (r == NAME_TAKEN)

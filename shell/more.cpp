@@ -34,7 +34,8 @@ int do_more(const char* path)
         report_errno("popen");
         return 1;
     }
-    fs_file* s = fs_fopen(path, "rb");
+    uint32_t n = fs_word_inode(path);
+    fs_file* s = n != 0 ? fs_iopen(n) : nullptr;
     if (!s) {
         fs_perror("fs_fopen");
         host_pclose(pager);

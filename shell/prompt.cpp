@@ -87,6 +87,8 @@ int run_command(int n, char** words)
         return rc != 0 ? CMD_FAILED : CMD_OK;
     } else if (std::strcmp(cmd, "tar") == 0) {
         return copying(do_tar, n, words) != 0 ? CMD_FAILED : CMD_OK;  // every failure is reported by tar itself
+    } else if (std::strcmp(cmd, "manifest") == 0) {
+        return copying(do_manifest, n, words) != 0 ? CMD_FAILED : CMD_OK;  // likewise
     } else {
         std::fprintf(stderr, "duh?\n");
         std::fprintf(stderr, "debug ls bye pwd lcd cd cp more !cmd\n");

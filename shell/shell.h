@@ -73,8 +73,14 @@ int copy_dir(const char* name, const char* target, int flags);
 int do_tar(int argc, char** argv);
 void tar_usage();
 
+// The manifest command: a record of every entry of a tree of the image, with hashes.
+int do_manifest(int argc, char** argv);
+void manifest_usage();
+
 constexpr int CP_RECURSIVE = 1;
 constexpr int CP_PERM = 2;
 constexpr int CP_VERBOSE = 4;
 // The command copies this one file (no tree): its status line tells the share done and the time left.
 constexpr int CP_ONE_FILE = 8;
+// Not an option: the target is the one the user named, though the source's inode is given.
+constexpr int CP_NAMED_TARGET = 16;

@@ -141,6 +141,37 @@ TEST_F(Windows, TreeCopyWritesNothingThroughWhatIsThere)
     EXPECT_EQ(r.out, prompts(2));
 }
 
+// manifest writes the same bytes on every host: the hashes of the host's library (CNG on
+// Windows), names as UTF-8 text, line ends without CR, into a file and onto standard output.
+TEST_F(Windows, ManifestGivesTheSameBytesOnEveryHost)
+{
+    if (!EFSH_HASHES && !efsh_under_wine())
+        GTEST_SKIP() << "this efsh was built without hashes (libcrypto)";
+    build({imgb::file("abc", "abc"), imgb::file("caf\xe9", "")});
+    run_result r = run("manifest -a md5,sha1,sha256,sha512 / m.jsonl\nmanifest -f body -a md5 / m.body\n"
+                       "manifest -f sums / m.sums\nmanifest -a none / -\n");
+    EXPECT_EQ(r.err, "");
+    const std::string head = "\"uid\":0,\"gid\":0,\"nlink\":";
+    const std::string times = ",\"atime\":0,\"mtime\":0,\"ctime\":0,\"extents\":";
+    const std::string root = "{\"path\":\".\",\"inode\":2,\"type\":\"dir\",\"mode\":493," + head + "2,\"size\":512" + times + "1";
+    const std::string abc = "{\"path\":\"abc\",\"inode\":3,\"type\":\"file\",\"mode\":420," + head + "1,\"size\":3" + times + "1";
+    const std::string cafe = "{\"path\":\"caf\xc3\xa9\",\"inode\":4,\"type\":\"file\",\"mode\":420," + head + "1,\"size\":0" + times + "0";
+    const std::string none = ",\"problems\":[]}\n";
+    EXPECT_EQ(read_file(dir_ + "/m.jsonl"),
+              root + none + abc + ",\"md5\":\"900150983cd24fb0d6963f7d28e17f72\",\"sha1\":\"a9993e364706816aba3e25717850c26c9cd0d89d\","
+              "\"sha256\":\"ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad\",\"sha512\":\"ddaf35a193617abacc417349"
+              "ae20413112e6fa4e89a97ea20a9eeee64b55d39a2192992a274fc1a836ba3c23a3feebbd454d4423643ce80e2a9ac94fa54ca49f\"" + none +
+              cafe + ",\"md5\":\"d41d8cd98f00b204e9800998ecf8427e\",\"sha1\":\"da39a3ee5e6b4b0d3255bfef95601890afd80709\","
+              "\"sha256\":\"e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855\",\"sha512\":\"cf83e1357eefb8bdf1542850"
+              "d66d8007d620e4050b5715dc83f4a921d36ce9ce47d0d13c5d85f2b0ff8318d2877eec2f63b931bd47417a81a538327af927da3e\"" + none);
+    EXPECT_EQ(read_file(dir_ + "/m.body"), "0|.|2|d/drwxr-xr-x|0|0|512|0|0|0|0\n"
+                                           "900150983cd24fb0d6963f7d28e17f72|abc|3|r/rrw-r--r--|0|0|3|0|0|0|0\n"
+                                           "d41d8cd98f00b204e9800998ecf8427e|caf\xc3\xa9|4|r/rrw-r--r--|0|0|0|0|0|0|0\n");
+    EXPECT_EQ(read_file(dir_ + "/m.sums"), "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad  abc\n"
+                                           "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855  caf\xe9\n");
+    EXPECT_EQ(r.out, prompts(4) + root + none + abc + none + cafe + none + prompts(1));
+}
+
 // An image in a folder whose name the system's code page cannot hold (Greek here) still opens.
 TEST_F(Windows, ImageInAFolderNamedInAnyScriptOpens)
 {

@@ -38,6 +38,7 @@ struct Node {
     std::vector<Node> children;        // directories
     uint32_t inode = 0;                // force this inode number (0: allocate)
     uint32_t link_to = 0;              // entry only: names this existing inode number (hard link, cycle); no inode written
+    bool unnamed = false;              // its inode is written but no entry in the parent names it (an orphan)
 
     // Layout of the data (files, symlinks and directories).
     int extent_blocks = 0;             // most blocks per extent (0: 248 for files, 1 for directories)

@@ -180,6 +180,7 @@ struct FsWriter {
                 continue;
             }
             uint32_t ci = assign(c, ino, ck, false);
+            if (c.unnamed) continue;
             entries.push_back({ci, c.name});
             if (c.kind == Kind::dir) ++subdirs;
         }

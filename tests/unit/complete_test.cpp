@@ -94,6 +94,19 @@ TEST_F(Completion, NamesWithBlanksCompleteInsideQuotes)
         EXPECT_EQ(tab(line), shown) << line;
 }
 
+// manifest completes like tar: the image path, then the host file; the words after -f and -a are
+// values, completed from nowhere.
+TEST_F(Completion, ManifestTakesAnImagePathThenAHostFile)
+{
+    mount({dir("etc", {}), file("data", "x")});
+    ASSERT_NO_FATAL_FAILURE(make_host("alpha"));
+    const std::pair<std::string, std::string> cases[] = {
+        {"ma", "nifest |manifest"}, {"m", "|manifest,more"}, {"manifest e", "tc/|etc/"}, {"manifest -f body -a md5 -o d", "ata |data"},
+        {"manifest -f d", "|"}, {"manifest -a e", "|"}, {"manifest etc " + host + "/al", "pha/|alpha/"}};
+    for (const auto& [line, shown] : cases)
+        EXPECT_EQ(tab(line), shown) << line;
+}
+
 TEST(CompletionColumns, ListReadsDownTheColumns)
 {
     EXPECT_EQ(completion_columns({"a", "bb", "ccc", "d", "e"}, 12), "a    d\nbb   e\nccc\n");

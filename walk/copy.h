@@ -36,4 +36,5 @@ host_out* create_in_tree(const char* target, uint32_t ino, bool* taken, host_ref
 // into host directory `host` of the current host directory (null: into the current host
 // directory itself, which keeps its own mode and times); target names the host directory's
 // parent for the verbose line.
-int copy_tree(const char* name, const char* host, const char* target, int flags);
+// ino, when not 0, is the directory's inode, walked by number: `name` then only names it in reports.
+int copy_tree(const char* name, const char* host, const char* target, int flags, uint32_t ino = 0);

@@ -6,11 +6,11 @@
 #include "common/report.h"
 #include "efs/efs_file.h"
 #include "efs/fs_error.h"
-#include "shell/copy.h"
+#include "walk/copy.h"
 #include "shell/progress.h"
 #include "shell/shell.h"
-#include "shell/tree_walk.h"
 #include "shell/work.h"
+#include "walk/tree_walk.h"
 
 namespace {
 
@@ -178,10 +178,14 @@ bool on_stop(void*)
 
 }  // namespace
 
-int copy_tree(const char* name, const char* host, const char* target, int flags)
+int copy_tree(const char* name, const char* host, const char* target, int flags, uint32_t ino)
 {
     start_records();
     cp_run c{flags, target, host, {}, 0};
-    walk_tree(name, walk_sink{&c, on_arrive, on_cannot_enter, on_enter, on_unreadable, on_damaged, on_entry, on_leave, on_back, on_stop});
+    walk_sink sink{&c, on_arrive, on_cannot_enter, on_enter, on_unreadable, on_damaged, on_entry, on_leave, on_back, on_stop};
+    if (ino != 0)
+        walk_tree_listed(name, ino, sink);
+    else
+        walk_tree(name, sink);
     return c.last;
 }

@@ -2,7 +2,7 @@
 // each primed with the 32 KiB before it, so that the halves join into one deflate stream (a sync
 // flush ends every part but the last). Where the pieces fall depends on the data alone: the
 // stream is the same whatever the timing and the host.
-#include "shell/gzip_out.h"
+#include "walk/gzip_out.h"
 
 #ifdef EFSH_HAVE_ZLIB
 

@@ -5,7 +5,7 @@
 #include "common/report.h"
 #include "efs/efs_file.h"
 #include "host/host_io.h"
-#include "shell/copy.h"
+#include "walk/copy.h"
 #include "shell/progress.h"
 #include "shell/work.h"
 #include "volume/image.h"

@@ -1,6 +1,6 @@
 // The archive writer: pax interchange format, ustar headers, blocks of 512 bytes gathered into
 // large writes, optionally through zlib's gzip stream.
-#include "shell/tar_archive.h"
+#include "walk/tar_archive.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -10,7 +10,7 @@
 
 #include "efs/efs_file.h"
 #include "host/host_io.h"
-#include "shell/gzip_out.h"
+#include "walk/gzip_out.h"
 #include "shell/progress.h"
 #include "shell/work.h"
 

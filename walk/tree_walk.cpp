@@ -1,7 +1,7 @@
 // The tree walk. Held open, the library's current directory goes down with it, so that each
 // directory is opened as "." and its entries are found by their own names; read whole, each
 // directory is opened by its inode and closed before its entries are walked.
-#include "shell/tree_walk.h"
+#include "walk/tree_walk.h"
 
 #include <cstring>
 #include <string>

@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "host/host_io.h"
-#include "shell/copy.h"
+#include "walk/copy.h"
 
 namespace {
 

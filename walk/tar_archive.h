@@ -47,3 +47,8 @@ bool tar_failed(const tar_archive* a);
 
 // Releases the writer (after tar_finish, or to give up).
 void tar_close(tar_archive* a);
+
+// The tree walk into an archive: `source` (inode ino, stat st) as the entry named by its last
+// component and, for a directory, its tree; the root's entries from the root down. Every entry
+// that cannot go in is reported and the walk goes on; a failed write ends it.
+void archive_tree(tar_archive* archive, bool verbose, const char* source, uint32_t ino, const fs_statbuf& st);
