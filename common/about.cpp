@@ -29,7 +29,11 @@ struct part {
 const part parts[] = {
     {"line editing", EFSH_HAVE_LINE_EDITOR, "libedit"},
     {"zlib", EFSH_HAVE_ZLIB, "tar -z"},
+#ifdef _WIN32
+    {"hashes", EFSH_HAVE_HASHES, "CNG"},
+#else
     {"hashes", EFSH_HAVE_HASHES, "libcrypto"},
+#endif
     {"FUSE", EFSH_HAVE_FUSE, "efsh-mount"},
 };
 
