@@ -113,6 +113,8 @@ disk* disk_open(const char* path)
             open_note("%s: an empty file: too short to be a disk image", path);
         } else {
             identify_file(f, path, size);  // a small compressed file, say
+            if (!open_note_given() && size > 0 && size < BLOCK_SIZE)
+                open_note("%s: %lld bytes: too short to be a disk image", path, static_cast<long long>(size));
         }
         disk_close(slot);
         return nullptr;

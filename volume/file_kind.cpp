@@ -127,6 +127,11 @@ void clear_open_note()
     note[0] = '\0';
 }
 
+bool open_note_given()
+{
+    return note[0] != '\0';
+}
+
 void print_open_note(FILE* out)
 {
     if (note[0])

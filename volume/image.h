@@ -64,6 +64,8 @@ bool is_cue_sheet(const char* path, const uint8_t* head, size_t len);
 // failed open sets it anew or clears it.
 void open_note(const char* format, ...) __attribute__((format(printf, 1, 2)));
 void clear_open_note();
+// Whether a note is waiting to be printed.
+bool open_note_given();
 // Says (as an open note) what file f, of size bytes (-1: unknown), holds, when it is a kind
 // efsh knows but does not read; reads only a few of its blocks.
 void identify_file(host_file* f, const char* name, int64_t size);

@@ -75,7 +75,7 @@ TEST_F(Damage, HeaderAndSuperblockStopEfshBeforeThePrompt)
         build(start_disk(c));
         run_result r = run("ls\ncp -r / T\nbye\n");
         EXPECT_EQ(r.out, "");
-        EXPECT_EQ(r.err, c.err);
+        EXPECT_EQ(r.err, start_err(c, "disk.img"));
         EXPECT_EQ(host_tree(dir_ + "/T"), std::vector<std::string>{});
     }
 }

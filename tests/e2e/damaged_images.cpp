@@ -37,7 +37,9 @@ const std::vector<StartCase> kStartCases = {
     {.name = "header magic", .disk = bad_disk(true, false), .err = "open disk: Bad magic number\n"},
     {.name = "header checksum", .disk = bad_disk(false, true), .err = "open disk: Bad checksum\n"},
     {.name = "header magic and checksum", .disk = bad_disk(true, true), .err = "open disk: Bad magic number\n"},
-    {.name = "cut inside the header", .disk = bad_disk(false, false, 100), .err = "open disk: Read error\n"},
+    {.name = "cut inside the header",
+     .disk = bad_disk(false, false, 100),
+     .err = "open disk: Read error\n{image}: 100 bytes: too short to be a disk image\n"},
     {.name = "cut after the header", .disk = bad_disk(false, false, 512), .err = "mount fs: Read error\n"},
     {.name = "cut before the partition", .disk = bad_disk(false, false, 20000), .err = "mount fs: Read error\n"},
     {.name = "cut inside the superblock", .disk = bad_disk(false, false, kSuperblock + 46),
@@ -361,4 +363,12 @@ std::vector<SalvageImage> salvage_images()
         {"a directory of 32767 extents over the same blocks, sb_size far past the image", memory_bomb, "/bomb",
          {"bomb/", "bomb/" + kLong + ":1"}, "/bomb: block 248: Read error, 32766 damaged in all\n"},
     };
+}
+
+std::string start_err(const StartCase& c, const std::string& image)
+{
+    std::string err = c.err;
+    if (size_t at = err.find("{image}"); at != std::string::npos)
+        err.replace(at, 7, image);
+    return err;
 }

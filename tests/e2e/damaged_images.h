@@ -19,8 +19,11 @@ struct StartCase {
     const char* name;
     imgb::DiskDamage disk{};
     imgb::FsDamage fs{};
-    std::string err{};  // efsh's message for `-p 7 image`
+    std::string err{};  // efsh's message for `-p 7 image`; "{image}" stands for the image's name
 };
+
+// A case's message for an image of the given name.
+std::string start_err(const StartCase& c, const std::string& image);
 
 extern const std::vector<StartCase> kStartCases;
 

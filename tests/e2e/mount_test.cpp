@@ -568,7 +568,7 @@ TEST_F(Mount, StartFailuresSayWhyAndExitNonZero)
     for (const StartCase& c : kStartCases) {
         std::string name = std::to_string(cases.size()) + ".img";
         build(start_disk(c), name);
-        cases.push_back({{"-p", "7", dir + "/" + name, mnt}, "efsh-mount: " + c.err});
+        cases.push_back({{"-p", "7", dir + "/" + name, mnt}, "efsh-mount: " + start_err(c, dir + "/" + name)});
     }
     run_options opt;
     opt.binary = mount_bin();

@@ -87,7 +87,7 @@ TEST_F(Startup, UsageOpenAndMountFailures)
         // Beyond an int: held at the limit, never wrapped into the summary's -1.
         {{"-p", "18446744073709551615", img}, prog + ": invalid partition (2147483647)\nmount fs: Bad partition\n"},
         {{"-p", "7", dir + "/missing.img"}, "open disk: No such file or directory\n"},
-        {{dir + "/short.img"}, "open disk: Read error\n"},
+        {{dir + "/short.img"}, "open disk: Read error\n" + dir + "/short.img: 100 bytes: too short to be a disk image\n"},
         {{with("ck.img", [](imgb::Disk& d) { d.damage.bad_checksum = true; })}, "open disk: Bad checksum\n"},
         {{with("mg.img", [](imgb::Disk& d) { d.damage.bad_checksum = d.damage.bad_magic = true; })},
          "open disk: Bad magic number\n"},
