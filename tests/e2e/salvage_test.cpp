@@ -71,6 +71,21 @@ TEST_F(Salvage, DamagedDirectoriesComeOutWholeAndSayItOnce)
         EXPECT_EQ(sorted_lines("tar -tf " + dir_ + "/t.tar"), sorted_lines("printf '" + want + "'"));
         EXPECT_LT(cp.peak_kb, 64 * 1024);  // 0 where it cannot be measured
         EXPECT_LT(tar.peak_kb, 64 * 1024);
+        // The manifest's walk takes the same entries and names the damage in the directory's record.
+        run_result m = run("manifest -a none " + c.top + " m.jsonl\nbye\n");
+        EXPECT_EQ(m.status, 0);
+        std::string records = read_file(dir_ + "/m.jsonl");
+        for (const std::string& p : c.salvaged) {
+            if (p.back() == '/' || p.find('/') == std::string::npos)
+                continue;
+            std::string name = p.substr(p.find('/') + 1, p.rfind(':') - p.find('/') - 1);
+            EXPECT_NE(records.find("{\"path\":\"" + name + "\","), std::string::npos) << name;
+        }
+        if (!c.report.empty()) {
+            std::string said = c.report.substr(c.report.find(": ") + 2);
+            said.pop_back();
+            EXPECT_NE(records.find("\"problems\":[\"" + said), std::string::npos) << records.substr(0, 400);
+        }
         if (ls[i].listed >= 0) {
             run_result l = run("cd " + c.top + "\nls\nbye\n");
             EXPECT_EQ(std::count(l.out.begin(), l.out.end(), '\n'), ls[i].listed);
