@@ -53,7 +53,7 @@ protected:
         std::vector<std::string> before = host_outside_target(dir_);
         run_result r = run_efsh({"-p", "7", "disk.img"}, script, opt_);
         expect_bounded(r);
-        EXPECT_LT(r.peak_kb, 64 * 1024);  // 0 where it cannot be measured
+        EXPECT_LT(r.peak_kb, kPeakLimitKiB);  // 0 where it cannot be measured
         EXPECT_TRUE(read_file(dir_ + "/disk.img") == image) << "the image was written";
         EXPECT_EQ(host_outside_target(dir_), before);
         return r;

@@ -541,7 +541,7 @@ TEST_F(Mount, DamagedImagesFailOnlyTheCallsThatMeetIt)
         struct stat st;
         EXPECT_EQ(lstat(mnt.c_str(), &st), 0) << "the mount no longer answers";
         EXPECT_EQ(st.st_ino, 2u);
-        EXPECT_LT(peak_kib(pid), 64 * 1024) << "KiB at the peak";
+        EXPECT_LT(peak_kib(pid), kPeakLimitKiB) << "KiB at the peak";
         unmount();
         EXPECT_EQ(wait_foreground(), 0);
         std::string said = "efsh-mount: directory inode " + std::to_string(r.nodes["7:" + w.x].inode) + ": ";
@@ -809,7 +809,7 @@ TEST_F(Mount, CraftedImagesShowEachNameOnceOrSayWhyNot)
         for (const Crafted::probe& p : c.probes)
             expect_probe(mnt, p);
         long peak = peak_kib(pid);
-        EXPECT_LT(peak, 64 * 1024) << "KiB at the peak";
+        EXPECT_LT(peak, kPeakLimitKiB) << "KiB at the peak";
         unmount();
         EXPECT_EQ(wait_foreground(), 0);
         // Said once each, in the order the kernel happened to ask.
@@ -862,7 +862,7 @@ TEST_F(Mount, SalvagedDirectoriesListWhatTheWalksTake)
         std::sort(tree.begin(), tree.end());
         EXPECT_EQ(tree, c.salvaged);
         EXPECT_EQ(failed, c.report.empty() ? std::set<std::string>{} : std::set<std::string>{c.top.substr(1)});
-        EXPECT_LT(peak_kib(pid), 64 * 1024) << "KiB at the peak";
+        EXPECT_LT(peak_kib(pid), kPeakLimitKiB) << "KiB at the peak";
         unmount();
         EXPECT_EQ(wait_foreground(), 0);
         // The walks name the directory by its path, the mount by its inode number; besides, it

@@ -4,6 +4,23 @@
 #include <string>
 #include <vector>
 
+#if defined(__SANITIZE_ADDRESS__)
+#define EFSH_TESTS_SANITIZED 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define EFSH_TESTS_SANITIZED 1
+#endif
+#endif
+
+// The most a run of efsh or efsh-mount may take at its peak, in KiB: generous for a program that
+// needs a few MiB. A sanitizer's shadow memory and quarantine of freed blocks take far more; there
+// the bound only tells a growing walk (gigabytes) from a bounded one.
+#ifdef EFSH_TESTS_SANITIZED
+constexpr long kPeakLimitKiB = 1024L * 1024;
+#else
+constexpr long kPeakLimitKiB = 64L * 1024;
+#endif
+
 struct run_result {
     std::string out;
     std::string err;

@@ -69,8 +69,8 @@ TEST_F(Salvage, DamagedDirectoriesComeOutWholeAndSayItOnce)
         for (std::string p : c.salvaged)
             want += p.substr(0, p.find(':')) + "\n";
         EXPECT_EQ(sorted_lines("tar -tf " + dir_ + "/t.tar"), sorted_lines("printf '" + want + "'"));
-        EXPECT_LT(cp.peak_kb, 64 * 1024);  // 0 where it cannot be measured
-        EXPECT_LT(tar.peak_kb, 64 * 1024);
+        EXPECT_LT(cp.peak_kb, kPeakLimitKiB);  // 0 where it cannot be measured
+        EXPECT_LT(tar.peak_kb, kPeakLimitKiB);
         // The manifest's walk takes the same entries and names the damage in the directory's record.
         run_result m = run("manifest -a none " + c.top + " m.jsonl\nbye\n");
         EXPECT_EQ(m.status, 0);
