@@ -223,6 +223,10 @@ run_result run_efsh(const std::vector<std::string>& args, const std::string& inp
     auto start = std::chrono::steady_clock::now();
     pid_t pid = fork();
     if (pid == 0) {
+        // A request to end is efsh's to take, whatever the test runner was started with (nohup
+        // ignores SIGHUP, and a program started with a signal ignored keeps it so).
+        signal(SIGHUP, SIG_DFL);
+        signal(SIGTERM, SIG_DFL);
         // Its own process group, so that a timeout also ends the pager it may have started.
         if (opt.timeout_seconds > 0)
             setpgid(0, 0);
