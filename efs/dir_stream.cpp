@@ -37,13 +37,8 @@ fs_dirent* fill_entry(fs_dir* d, const uint8_t* b, size_t pos)
 
 fs_dir* open_dir(uint32_t n)
 {
-    fs_statbuf st;
-    if (fs_istat(n, &st) != 0)
+    if (!fs_is_dir_inode(n))
         return nullptr;
-    if ((st.st_mode & S_TYPE_MASK) != S_TYPE_DIR) {
-        fs_errno = FS_ENOTDIR;
-        return nullptr;
-    }
     return fs_iopen(n);
 }
 
@@ -327,13 +322,8 @@ int fs_isearch(uint32_t dir, const char* name, uint32_t* ino)
         return -1;
     // A record of the lookup's own: a walk may hold every slot of the table open.
     fs_file s{};
-    fs_statbuf st;
-    if (fs_istat(dir, &st) != 0)
+    if (!fs_is_dir_inode(dir))
         return -1;
-    if ((st.st_mode & S_TYPE_MASK) != S_TYPE_DIR) {
-        fs_errno = FS_ENOTDIR;
-        return -1;
-    }
     if (!fs_iopen_into(&s, dir))
         return -1;
     s.salvage.reset(new (std::nothrow) dir_salvage{});

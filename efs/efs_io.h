@@ -137,6 +137,8 @@ int fs_iread(fs* f, uint32_t n, uint8_t* block, disk_inode* ip);
 // Decodes 128 raw bytes into *ip; returns the number of in-use extents with a non-zero magic.
 int fs_iswap(const uint8_t* raw, disk_inode* ip);
 int fs_istat(uint32_t n, fs_statbuf* st);
+// Whether inode n is a directory: false with fs_errno set (FS_ENOTDIR, or why it cannot be read).
+bool fs_is_dir_inode(uint32_t n);
 // A device's number from the first 8 bytes of its extent area: a 16-bit number at byte 0 (major in
 // the high byte, minor in the low one), or, where that reads 0xFFFF, the 32-bit number at byte 4
 // (major in the top 14 bits, minor in the low 18).

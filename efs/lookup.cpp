@@ -203,6 +203,18 @@ int fs_stat(const char* path, fs_statbuf* st)
     return fs_istat(n, st);
 }
 
+bool fs_is_dir_inode(uint32_t n)
+{
+    fs_statbuf st;
+    if (fs_istat(n, &st) != 0)
+        return false;
+    if ((st.st_mode & S_TYPE_MASK) != S_TYPE_DIR) {
+        fs_errno = FS_ENOTDIR;
+        return false;
+    }
+    return true;
+}
+
 int fs_chdir(const char* path)
 {
     fs* f = fs_current();
@@ -211,13 +223,8 @@ int fs_chdir(const char* path)
     uint32_t n = fs_namei(path);
     if (n == 0)
         return -1;
-    fs_statbuf st;
-    if (fs_istat(n, &st) != 0)
+    if (!fs_is_dir_inode(n))
         return -1;
-    if ((st.st_mode & S_TYPE_MASK) != S_TYPE_DIR) {
-        fs_errno = FS_ENOTDIR;
-        return -1;
-    }
     char text[PATH_BUF] = {0};
     size_t tlen = 0;
     if (path[0] != '/' && std::strcmp(f->cwd_path, "/") != 0) {
@@ -268,13 +275,8 @@ int fs_ichdir(uint32_t n, const char* name)
     fs* f = fs_current();
     if (!f)
         return -1;
-    fs_statbuf st;
-    if (fs_istat(n, &st) != 0)
+    if (!fs_is_dir_inode(n))
         return -1;
-    if ((st.st_mode & S_TYPE_MASK) != S_TYPE_DIR) {
-        fs_errno = FS_ENOTDIR;
-        return -1;
-    }
     size_t tlen = std::strcmp(f->cwd_path, "/") == 0 ? 0 : strnlen(f->cwd_path, PATH_BUF - 1);
     size_t clen = std::strlen(name);
     if (tlen + clen + 1 >= size_t{PATH_BUF}) {
