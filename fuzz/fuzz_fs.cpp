@@ -19,6 +19,7 @@
 #include "shell/getopt.h"
 #include "shell/shell.h"
 #include "volume/volume.h"
+#include "walk/copy.h"
 
 namespace {
 

@@ -4,17 +4,7 @@
 #include "efs/fs_error.h"
 #include "host/host_io.h"
 #include "shell/shell.h"
-
-void report_early_end(const fs_file* s)
-{
-    // A stream read to its end leaves osize one past the size; less means the data stopped early.
-    if (static_cast<int64_t>(s->osize) <= s->inode->di_size) {
-        // Extents that end before the size leave no code; say "Read error", not a stale host errno.
-        if (fs_errno == 0)
-            fs_errno = FS_EREAD;
-        fs_perror("fs_fread");
-    }
-}
+#include "walk/copy.h"
 
 int do_more(const char* path)
 {

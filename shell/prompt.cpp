@@ -10,9 +10,9 @@
 #include "efs/fs_error.h"
 #include "host/host_io.h"
 #include "shell/line_edit.h"
-#include "shell/progress.h"
+#include "walk/progress.h"
 #include "shell/shell.h"
-#include "shell/work.h"
+#include "walk/work.h"
 
 namespace {
 

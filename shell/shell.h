@@ -56,19 +56,8 @@ int run_script(const script_part* parts, size_t count);
 
 void do_ls(const char* path, const char* long_format);
 int do_more(const char* path);
-// After a file has been read through: "fs_fread" and the reason when its data ended early.
-void report_early_end(const fs_file* s);
-
 int do_cp(int argc, char** argv);
 void cp_usage();
-// ino: the source's inode when the caller has it from a directory entry (0: look source up).
-// ino (given by a tree copy's directory walk) also makes it return NAME_TAKEN, having written
-// nothing, when the host takes target for a file this copy wrote from another inode, or when a
-// link, pipe or device is there.
-constexpr int NAME_TAKEN = -1;
-int copy_file(const char* source, const char* target, int flags, uint32_t ino = 0);
-int copy_dir(const char* name, const char* target, int flags);
-
 // The tar command: a tree or one entry of the image into a pax archive on the host.
 int do_tar(int argc, char** argv);
 void tar_usage();
@@ -77,10 +66,3 @@ void tar_usage();
 int do_manifest(int argc, char** argv);
 void manifest_usage();
 
-constexpr int CP_RECURSIVE = 1;
-constexpr int CP_PERM = 2;
-constexpr int CP_VERBOSE = 4;
-// The command copies this one file (no tree): its status line tells the share done and the time left.
-constexpr int CP_ONE_FILE = 8;
-// Not an option: the target is the one the user named, though the source's inode is given.
-constexpr int CP_NAMED_TARGET = 16;

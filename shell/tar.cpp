@@ -10,7 +10,7 @@
 #include "host/host_io.h"
 #include "shell/getopt.h"
 #include "shell/shell.h"
-#include "shell/work.h"
+#include "walk/work.h"
 #include "walk/tar_archive.h"
 
 void tar_usage()

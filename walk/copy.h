@@ -1,4 +1,5 @@
-// The pieces of cp shared by its files: the byte mover, the records of a tree copy, the tree copy.
+// Copies out of the image onto the host, as cp makes them: one file, a tree, and what they share
+// (the byte mover, the records of a tree copy).
 #pragma once
 #include <cstddef>
 #include <cstdint>
@@ -6,6 +7,27 @@
 #include "host/host_io.h"
 
 struct fs_file;
+
+// How a file or tree is copied.
+constexpr int CP_RECURSIVE = 1;
+constexpr int CP_PERM = 2;
+constexpr int CP_VERBOSE = 4;
+// The command copies this one file (no tree): its status line tells the share done and the time left.
+constexpr int CP_ONE_FILE = 8;
+// Not an option: the target is the one the user named, though the source's inode is given.
+constexpr int CP_NAMED_TARGET = 16;
+
+// Image file source into host file target: 0 when copied, 1 when it failed (reported).
+// ino: the source's inode when the caller has it from a directory entry (0: look source up).
+// ino (given by a tree copy's directory walk) also makes it return NAME_TAKEN, having written
+// nothing, when the host takes target for a file this copy wrote from another inode, or when a
+// link, pipe or device is there.
+constexpr int NAME_TAKEN = -1;
+int copy_file(const char* source, const char* target, int flags, uint32_t ino = 0);
+int copy_dir(const char* name, const char* target, int flags);
+
+// After a file has been read through: "fs_fread" and the reason when its data ended early.
+void report_early_end(const fs_file* s);
 
 // Files at least this long have their space set aside before the copy (where the host does that
 // without writing it). The size comes from the image and may claim more than the extents hold:

@@ -5,10 +5,10 @@
 #include "common/report.h"
 #include "efs/efs_file.h"
 #include "host/host_io.h"
-#include "walk/copy.h"
-#include "shell/progress.h"
-#include "shell/work.h"
 #include "volume/image.h"
+#include "walk/copy.h"
+#include "walk/progress.h"
+#include "walk/work.h"
 
 namespace {
 

@@ -7,10 +7,9 @@
 #include "efs/efs_file.h"
 #include "efs/fs_error.h"
 #include "walk/copy.h"
-#include "shell/progress.h"
-#include "shell/shell.h"
-#include "shell/work.h"
+#include "walk/progress.h"
 #include "walk/tree_walk.h"
+#include "walk/work.h"
 
 namespace {
 

@@ -10,7 +10,7 @@
 
 #include "efs/efs_file.h"
 #include "efs/fs_error.h"
-#include "shell/progress.h"
+#include "walk/progress.h"
 #include "walk/tree_walk.h"
 
 namespace {

@@ -11,8 +11,8 @@
 #include "efs/efs_file.h"
 #include "host/host_io.h"
 #include "walk/gzip_out.h"
-#include "shell/progress.h"
-#include "shell/work.h"
+#include "walk/progress.h"
+#include "walk/work.h"
 
 
 namespace {

@@ -9,10 +9,10 @@
 #include "efs/efs_file.h"
 #include "efs/fs_error.h"
 #include "host/host_io.h"
-#include "shell/progress.h"
-#include "shell/work.h"
+#include "walk/progress.h"
 #include "walk/tar_archive.h"
 #include "walk/tree_walk.h"
+#include "walk/work.h"
 
 namespace {
 

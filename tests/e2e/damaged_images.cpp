@@ -256,8 +256,8 @@ std::string two_digits(int i)
     return std::string(i < 10 ? "0" : "") + std::to_string(i);
 }
 
-// A directory of ten files, two entries a block, all in one extent; block 1 has a bad magic number.
-bool ten_files(const std::string& img)
+// A directory of ten files, two entries a block, all in one extent; one block has a bad magic number.
+bool ten_files_bad_at(const std::string& img, int block)
 {
     std::vector<imgb::Node> kids;
     for (int i = 0; i < 10; ++i)
@@ -265,8 +265,20 @@ bool ten_files(const std::string& img)
     imgb::Node d = imgb::dir("d", kids);
     d.dir_entries_per_block = 2;
     d.extent_blocks = 6;
-    d.damage.bad_dir_magic_blocks = {1};
+    d.damage.bad_dir_magic_blocks = {block};
     return imgb::write_image(disk_of({d}), img).ok;
+}
+
+// Block 1 bad: the files m0 and m1 go with it.
+bool ten_files(const std::string& img)
+{
+    return ten_files_bad_at(img, 1);
+}
+
+// The same directory with its first block bad: "." and ".." go with it, every file stays.
+bool first_block_bad(const std::string& img)
+{
+    return ten_files_bad_at(img, 0);
 }
 
 // A directory of 44 files whose "." entry is gone (its slot freed): no lookup of "." finds it.
@@ -337,10 +349,11 @@ bool memory_bomb(const std::string& img)
     return imgb::patch(img, (kFirstBlock + 1) * 512, sb);
 }
 
-std::vector<std::string> ten_salvaged()
+// The files m<from> to m9 of ten_files.
+std::vector<std::string> ten_salvaged(int from = 2)
 {
     std::vector<std::string> t = {"d/"};
-    for (int i = 2; i < 10; ++i)
+    for (int i = from; i < 10; ++i)
         t.push_back("d/m" + std::to_string(i) + ":3");
     return t;
 }
@@ -359,6 +372,7 @@ std::vector<SalvageImage> salvage_images()
 {
     return {
         {"a bad block inside a directory's one extent", ten_files, "/d", ten_salvaged(), "/d: block 1: Bad magic number\n"},
+        {"a bad first block, \".\" and \"..\" in it", first_block_bad, "/d", ten_salvaged(0), "/d: block 0: Bad magic number\n"},
         {"a directory without its \".\" entry", no_dot, "/d1", f44_salvaged(), ""},
         {"a directory of 32767 extents over the same blocks, sb_size far past the image", memory_bomb, "/bomb",
          {"bomb/", "bomb/" + kLong + ":1"}, "/bomb: block 248: Read error, 32766 damaged in all\n"},

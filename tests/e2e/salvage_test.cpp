@@ -44,7 +44,7 @@ TEST_F(Salvage, DamagedDirectoriesComeOutWholeAndSayItOnce)
     const struct {
         int listed;
         std::string err;
-    } ls[] = {{2, ""}, {0, "ls .\nopendir: No such file or directory\n"}, {-1, ""}};
+    } ls[] = {{2, ""}, {0, "ls .\nopendir: No such file or directory\n"}, {0, "ls .\nopendir: No such file or directory\n"}, {-1, ""}};
     std::vector<SalvageImage> images = salvage_images();
     ASSERT_EQ(images.size(), std::size(ls));
     for (size_t i = 0; i < images.size(); ++i) {

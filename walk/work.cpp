@@ -1,10 +1,10 @@
 // The counts of the command running and the line that says where a stop left it.
-#include "shell/work.h"
+#include "walk/work.h"
 
 #include <cstdio>
 
 #include "host/host_io.h"
-#include "shell/progress.h"
+#include "walk/progress.h"
 
 work_count work;
 

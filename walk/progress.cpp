@@ -1,5 +1,5 @@
 // The status line: redrawn in place at most five times a second, cut to the terminal's width.
-#include "shell/progress.h"
+#include "walk/progress.h"
 
 #include <algorithm>
 #include <cerrno>
