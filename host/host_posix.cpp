@@ -69,8 +69,16 @@ bool shares_storage(const struct stat& st)
     return false;
 }
 
-// A file not made yet: made where the path's directory is, inside a file system that may lie on
-// an image (a loop device over it, a partition of it). Nothing is made there then, not even empty.
+// Whether the file system holding directory dir (its stat) lies on an image: a loop device over
+// it, a partition of it. Nothing is written there then, not even a name or a directory's times.
+bool dir_on_an_image(struct stat dir)
+{
+    dir.st_mode = S_IFREG;
+    dir.st_ino = 0;  // no file's: only what holds it can meet an image
+    return shares_storage(dir);
+}
+
+// A file not made yet: made where the path's directory is.
 bool made_on_an_image(const char* path)
 {
     const char* slash = std::strrchr(path, '/');
@@ -79,11 +87,7 @@ bool made_on_an_image(const char* path)
     int saved = errno;
     bool on = ::stat(dir.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
     errno = saved;
-    if (!on)
-        return false;  // the open fails and says why
-    st.st_mode = S_IFREG;
-    st.st_ino = 0;  // no file's: only what holds it can meet an image
-    return shares_storage(st);
+    return on && dir_on_an_image(st);  // not a directory: the open fails and says why
 }
 
 bool is_open_image(const struct stat& st)
@@ -924,6 +928,12 @@ int host_set_dir_perm(const char* name, const host_id& id, unsigned mode, int64_
         return -1;
     if (!S_ISDIR(st.st_mode) || !(id_of(st) == id)) {
         errno = ENOTDIR;
+        return -1;
+    }
+    // A directory that was there already, in a file system lying on the image: its files were
+    // refused, and so are its mode and times.
+    if (dir_on_an_image(st)) {
+        errno = EROFS;
         return -1;
     }
     const timespec ts[2] = {whole_seconds(atime), whole_seconds(mtime)};

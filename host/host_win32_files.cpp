@@ -415,6 +415,8 @@ int host_set_dir_perm(const char* name, const host_id& id, unsigned mode, int64_
             errno = ENOTDIR;
         else if (!(now == id))
             errno = ENOENT;  // another directory has taken the name since
+        else if (win32::shares_storage_with_image(win32::full_path(name)))
+            errno = EROFS;  // one there already, on a volume lying on the image: left as it is
         else
             rc = set_basic(h, mode, atime, mtime);
     }

@@ -233,6 +233,16 @@ TEST_F(ImageBehindDevices, ALoopDeviceAndItsBackingFileAreOneImage)
         o.timeout_seconds = hang_seconds();
         EXPECT_EQ(run_efsh({"-p", "7", copy}, "cp -r d " + mnt + "\n", o).err, "d: Read-only file system\n");
         EXPECT_EQ(host_tree(mnt), std::vector<std::string>{"lost+found/"});
+        // A directory there already is entered, but neither filled nor given the image's mode and times.
+        struct stat before, after;
+        ASSERT_EQ(mkdir((mnt + "/d").c_str(), 0700), 0);
+        ASSERT_EQ(stat((mnt + "/d").c_str(), &before), 0);
+        EXPECT_EQ(run_efsh({"-p", "7", copy}, "cp -rp d " + mnt + "\n", o).err,
+                  "e: the image being read is never written\nd: Read-only file system\n");
+        ASSERT_EQ(stat((mnt + "/d").c_str(), &after), 0);
+        EXPECT_EQ(after.st_mode, before.st_mode);
+        EXPECT_EQ(after.st_mtime, before.st_mtime);
+        EXPECT_EQ(host_tree(mnt), (std::vector<std::string>{"d/", "lost+found/"}));
     }
     EXPECT_TRUE(read_file(copy).substr(0, image.size()) == image);
     EXPECT_TRUE(read_file(loop).substr(0, image.size()) == image);
