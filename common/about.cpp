@@ -1,6 +1,9 @@
 // The version and the optional parts, as the build configured them.
 #include "common/about.h"
 
+#include <cstdlib>
+#include <cstring>
+
 #ifndef EFSH_VERSION
 #define EFSH_VERSION "unknown"
 #endif
@@ -44,4 +47,18 @@ void print_version(FILE* out, const char* program)
     std::fprintf(out, "%s %s\n", program, EFSH_VERSION);
     for (const part& p : parts)
         std::fprintf(out, "%s (%s): %s\n", p.name, p.with, p.built ? "yes" : "no");
+}
+
+void take_long_options(int argc, char** argv, void (*help)(), const char* program)
+{
+    for (int i = 1; i < argc && argv[i] && std::strcmp(argv[i], "--") != 0; ++i) {
+        if (std::strcmp(argv[i], "--help") == 0) {
+            help();
+            std::exit(0);
+        }
+        if (std::strcmp(argv[i], "--version") == 0) {
+            print_version(stdout, program);
+            std::exit(0);
+        }
+    }
 }

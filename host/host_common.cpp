@@ -1,6 +1,8 @@
 // The parts of the host layer that every host shares: they need no host call of their own.
 #include "host/host_io.h"
 
+#include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
@@ -32,4 +34,45 @@ void host_test_hold(const char* place)
     // Polled, not timed: the wait ends as soon as the test has asked for the stop.
     for (int i = 0; i < 6000 && host_stop_asked() == HOST_NO_STOP; ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
+}
+
+namespace {
+
+bool ends_folder(char c)
+{
+#ifdef _WIN32
+    return c == '\\' || c == '/' || c == ':';  // the drive's colon too
+#else
+    return c == '/';
+#endif
+}
+
+}  // namespace
+
+host_out* host_create_beside(const char* target, char* temp, size_t temp_size, host_refusal* why)
+{
+    // "<name>.efsh-partial" in the same folder, so that the rename stays within one file system and
+    // a file left by a killed efsh says what it is; the name is cut to leave room for the ending.
+    const char* cut = target;
+    for (const char* p = target; *p; ++p)
+        if (ends_folder(*p))
+            cut = p + 1;
+    std::string folder(target, static_cast<size_t>(cut - target));
+    std::string base = cut;
+    size_t keep = std::min<size_t>(base.size(), 200);
+    while (keep > 0 && keep < base.size() && (static_cast<unsigned char>(base[keep]) & 0xC0) == 0x80)
+        --keep;  // not inside a character of several bytes
+    base.resize(keep);
+    for (int n = 0; n < 100; ++n) {
+        std::string name = folder + base + ".efsh-partial" + (n ? std::to_string(n) : std::string());
+        if (name.size() >= temp_size) {
+            errno = ENAMETOOLONG;
+            return nullptr;
+        }
+        std::memcpy(temp, name.c_str(), name.size() + 1);
+        host_out* o = host_create(temp, HOST_IN_TREE | HOST_ONLY_NEW, why);
+        if (o || (why && *why != HOST_ERRNO) || errno != EEXIST)
+            return o;
+    }
+    return nullptr;
 }

@@ -791,31 +791,6 @@ host_target host_target_kind(const char* path)
     return S_ISREG(st.st_mode) ? HOST_TARGET_FILE : HOST_TARGET_OTHER;
 }
 
-host_out* host_create_beside(const char* target, char* temp, size_t temp_size, host_refusal* why)
-{
-    // "<name>.efsh-partial" in the same folder, so that the rename stays within one file system and
-    // a file left by a killed efsh says what it is; the name is cut to leave room for the ending.
-    const char* slash = std::strrchr(target, '/');
-    std::string folder(target, slash ? static_cast<size_t>(slash - target + 1) : 0);
-    std::string base = slash ? slash + 1 : target;
-    size_t keep = std::min<size_t>(base.size(), 200);
-    while (keep > 0 && keep < base.size() && (static_cast<unsigned char>(base[keep]) & 0xC0) == 0x80)
-        --keep;  // not inside a character of several bytes
-    base.resize(keep);
-    for (int n = 0; n < 100; ++n) {
-        std::string name = folder + base + ".efsh-partial" + (n ? std::to_string(n) : std::string());
-        if (name.size() >= temp_size) {
-            errno = ENAMETOOLONG;
-            return nullptr;
-        }
-        std::memcpy(temp, name.c_str(), name.size() + 1);
-        host_out* o = host_create(temp, HOST_IN_TREE | HOST_ONLY_NEW, why);
-        if (o || (why && *why != HOST_ERRNO) || errno != EEXIST)
-            return o;
-    }
-    return nullptr;
-}
-
 int host_commit_out(host_out* o, const char* temp, const char* target)
 {
     give_back(o, o->reserved);

@@ -444,30 +444,6 @@ host_target host_target_kind(const char* path)
     return r == HOST_IS_IMAGE ? HOST_TARGET_IMAGE : r == HOST_ERRNO ? HOST_TARGET_FILE : HOST_TARGET_OTHER;
 }
 
-host_out* host_create_beside(const char* target, char* temp, size_t temp_size, host_refusal* why)
-{
-    // "<name>.efsh-partial" in the same folder (after the last '\', '/' or the drive's ':'), so
-    // that the move stays on one volume.
-    const char* cut = target;
-    for (const char* p = target; *p; ++p)
-        if (*p == '\\' || *p == '/' || *p == ':')
-            cut = p + 1;
-    std::string folder(target, static_cast<size_t>(cut - target));
-    std::string base = std::string(cut).substr(0, 200);
-    for (int n = 0; n < 100; ++n) {
-        std::string name = folder + base + ".efsh-partial" + (n ? std::to_string(n) : std::string());
-        if (name.size() >= temp_size) {
-            errno = ENAMETOOLONG;
-            return nullptr;
-        }
-        std::memcpy(temp, name.c_str(), name.size() + 1);
-        host_out* o = host_create(temp, HOST_IN_TREE | HOST_ONLY_NEW, why);
-        if (o || (why && *why != HOST_ERRNO) || errno != EEXIST)
-            return o;
-    }
-    return nullptr;
-}
-
 int host_commit_out(host_out* o, const char* temp, const char* target)
 {
     bool flushed = FlushFileBuffers(o->h) != 0;

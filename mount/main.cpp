@@ -40,21 +40,6 @@ void print_help()
                 mount_name);
 }
 
-// --help and --version anywhere among the options, before "--".
-void long_options(int argc, char** argv)
-{
-    for (int i = 1; i < argc && argv[i] && std::strcmp(argv[i], "--") != 0; ++i) {
-        if (std::strcmp(argv[i], "--help") == 0) {
-            print_help();
-            std::exit(0);
-        }
-        if (std::strcmp(argv[i], "--version") == 0) {
-            print_version(stdout, mount_name);
-            std::exit(0);
-        }
-    }
-}
-
 struct command_line {
     int partition = -1;  // -1: the first EFS partition of the disk
     bool foreground = false;
@@ -181,7 +166,7 @@ int serve(const command_line& cl)
 
 int main(int argc, char** argv)
 {
-    long_options(argc, argv);
+    take_long_options(argc, argv, print_help, mount_name);
     // The option parser names the program by argument 0: every message starts "efsh-mount:".
     std::string name = mount_name;
     if (argc > 0)

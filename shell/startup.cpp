@@ -46,21 +46,6 @@ void print_help()
                 "command line is wrong, 130 interrupted.\n");
 }
 
-// --help and --version, as GNU programs take them: anywhere among the options, before "--".
-void long_options(int argc, char** argv)
-{
-    for (int i = 1; i < argc && argv[i] && std::strcmp(argv[i], "--") != 0; ++i) {
-        if (std::strcmp(argv[i], "--help") == 0) {
-            print_help();
-            std::exit(0);
-        }
-        if (std::strcmp(argv[i], "--version") == 0) {
-            print_version(stdout, "efsh");
-            std::exit(0);
-        }
-    }
-}
-
 // The usage text for a command line that is wrong; with -c or -f anywhere on it the status says so.
 [[noreturn]] void usage_error(int argc, char** argv)
 {
@@ -98,7 +83,7 @@ int efsh_main(int argc, char** argv)
     const char* bs = std::strrchr(inv, '\\');
     progname = bs ? bs + 1 : inv;
     host_ignore_sigpipe();
-    long_options(argc, argv);
+    take_long_options(argc, argv, print_help, "efsh");
 
     int partition = -1;
     std::vector<script_part> script;  // -c and -f in the order given; empty: the prompt
