@@ -105,10 +105,7 @@ int do_manifest(int argc, char** argv)
         host_refusal why = HOST_ERRNO;
         to.file = host_create(target, HOST_NAMED, &why);
         if (!to.file) {
-            if (why == HOST_IS_IMAGE)
-                std::fprintf(stderr, "%s: the image being read is never written\n", target);
-            else
-                report_errno(target);
+            report_not_made(target, why, target);
             return 4;
         }
     }

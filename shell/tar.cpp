@@ -52,10 +52,7 @@ int do_tar(int argc, char** argv)
     host_refusal why = HOST_ERRNO;
     whole_file out;
     if (!whole_open(&out, target, &why)) {
-        if (why == HOST_IS_IMAGE)
-            std::fprintf(stderr, "%s: the image being read is never written\n", target);
-        else
-            report_errno(target);
+        report_not_made(target, why, target);
         return 4;
     }
     const char* no_archive = nullptr;

@@ -42,13 +42,10 @@ int copy_file(const char* source, const char* target, int flags, uint32_t ino)
     bool in_tree = ino != 0 && !(flags & CP_NAMED_TARGET);
     host_out* out = in_tree ? create_in_tree(target, ino, &taken, &why) : host_create(target, HOST_NAMED, &why);
     if (!out) {
-        if (why == HOST_IS_IMAGE) {
-            progress_hide();
-            std::fprintf(stderr, "%s: the image being read is never written\n", target);
+        if (why == HOST_IS_IMAGE || !taken)
+            report_not_made(target, why, "fopen");
+        if (why == HOST_IS_IMAGE)
             errno = 0;  // said in full: the prompt adds no reason of its own
-        } else if (!taken) {
-            report_errno("fopen");
-        }
         fs_fclose(s);
         return taken ? NAME_TAKEN : 1;
     }

@@ -23,7 +23,8 @@ protected:
         ASSERT_TRUE(build({imgb::file("readme", "hello\n"), imgb::dir("d", {imgb::file("x", "x\n")}),
                            imgb::dir("links", {imgb::symlink("l", "f"), imgb::file("f", "f\n")}),
                            imgb::dir("bad", {imgb::file("ok", "ok\n"), broken}),
-                           imgb::dir("tree", {imgb::file("a", "a\n"), big, imgb::file("z", "z\n")})})
+                           imgb::dir("tree", {imgb::file("a", "a\n"), big, imgb::file("z", "z\n")}),
+                           imgb::dir("same", {imgb::file("disk.img", "not the image\n")})})
                         .ok);
         std::filesystem::create_directory(dir_ + "/T");
     }
@@ -76,6 +77,8 @@ TEST_F(Scripting, LinesRunInOrderAndTheStatusSaysHowTheyWent)
         // Links left out by design are no failure; a read error is.
         {at({"cp -r links T"}), "", "//links/l not copied\n", 0},
         {at({"cp -r bad T", "pwd"}), "", "fs_fread: Read error\n", 1},
+        // A file of a tree copy refused as the image being read is a failure.
+        {at({"cp -r same/disk.img .", "pwd"}), "", "disk.img: the image being read is never written\n-r makes no sense here\n", 1},
         {at({"tar /d T/a.tar"}), "", "", 0},
         {{"-p", "7", "-c", "pwd", dir_ + "/missing.img"}, "", "open disk: No such file or directory\n", 2},
         {{"-p", "9", "-c", "pwd", img}, "", "mount fs: Empty partition\n", 2},
