@@ -5,6 +5,7 @@
 #include <new>
 
 #include "common/byteorder.h"
+#include "common/report.h"
 #include "efs/efs_file.h"
 #include "efs/fs_error.h"
 
@@ -308,6 +309,11 @@ int fs_closedir(fs_dir* d)
 
 void fs_report_damage(const char* path, const fs_dir_damage& d)
 {
+    // Entries passed over are entries not taken: the command that met them has failed, though it
+    // took every other one.
+    ++failures_reported;
+    if (before_report)
+        before_report();
     int32_t code = d.code > 0 && d.code < FS_NERR ? d.code : FS_EREAD;
     if (d.count > 1)
         std::fprintf(stderr, "%s: block %u: %s, %u damaged in all\n", path, d.block, fs_errlist[code], d.count);

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "common/report.h"
 #include "efs/efs_file.h"
 #include "efs/fs_error.h"
 #include "walk/progress.h"
@@ -77,6 +78,7 @@ struct manifest_run {
     std::vector<bool> copy_levels;   // whether cp -r puts each directory walked into at its path
     bool pending = false;            // a directory's record waits for what its walk finds wrong
     record pending_record;
+    unsigned long damaged = 0;       // records naming damage met (not what is left out by design)
 };
 
 void flush(manifest_run* m)
@@ -309,6 +311,12 @@ void write_sums(manifest_run* m, const record& r)
 
 void emit(manifest_run* m, const record& r)
 {
+    // What cp leaves out by design ("not copied") is no damage; anything else wrong is.
+    for (const std::string& p : r.problems)
+        if (p.rfind("not copied: ", 0) != 0) {
+            ++m->damaged;
+            break;
+        }
     switch (m->o->format) {
     case MANIFEST_JSONL: write_jsonl(m, r); break;
     case MANIFEST_BODY: write_body(m, r); break;
@@ -559,8 +567,7 @@ void scan_orphans(manifest_run* m)
             if (rc != 0 && fs_errno != FS_EBADMAGIC) {
                 // An inode block that cannot be read hides what it holds: said once per group.
                 if (!told) {
-                    progress_hide();
-                    std::fprintf(stderr, "<%u>: %s\n", n, fs_errlist[fs_errno]);
+                    fs_perror(("<" + std::to_string(n) + ">").c_str());
                     told = true;
                 }
                 // A group whose table cannot be read from its start lies past the image's end,
@@ -597,6 +604,17 @@ std::string top_name(const char* word)
         path.pop_back();
     size_t slash = path.rfind('/');
     return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+// Damage met fails the command as it fails cp: a script learns that the manifest is of an image
+// that lost something, whichever format it reads.
+void report_damaged(unsigned long records, manifest_format format)
+{
+    ++failures_reported;
+    if (before_report)
+        before_report();
+    std::fprintf(stderr, "manifest: %lu %s damage: %s\n", records, records == 1 ? "entry met" : "entries met",
+                 format == MANIFEST_JSONL ? "their problems name it" : "-f jsonl names it");
 }
 
 }  // namespace
@@ -647,6 +665,8 @@ bool manifest_tree(const char* word, uint32_t ino, const fs_statbuf& st, const m
             scan_orphans(&m);
         flush(&m);
         ok = !m.failed;
+        if (ok && m.damaged != 0)
+            report_damaged(m.damaged, o.format);
     }
     int reason = errno;
     for (host_digest* d : m.digests)
