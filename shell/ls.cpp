@@ -2,6 +2,7 @@
 #include <cstring>
 
 #include "common/date_text.h"
+#include "common/report.h"
 
 #include "efs/efs_file.h"
 #include "efs/fs_error.h"
@@ -130,5 +131,13 @@ void do_ls(const char* path, const char* long_format)
         out.line(type_mark(st.st_mode), st, when, e->d_name);
     }
     out.flush();
+    // The listing stops at the first damaged block, as it always has; what lies past it is not
+    // lost, and the user hears where it is to be had.
+    if (fs_dir_incomplete(d)) {
+        ++failures_reported;
+        char here[PATH_BUF];
+        std::fprintf(stderr, "%s: the listing ends at damage; cp -r, tar and manifest take the entries past it\n",
+                     fs_getcwd(here) ? here : path);
+    }
     fs_closedir(d);
 }

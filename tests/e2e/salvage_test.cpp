@@ -40,11 +40,12 @@ protected:
 
 TEST_F(Salvage, DamagedDirectoriesComeOutWholeAndSayItOnce)
 {
-    // ls at the prompt, as it always was: the entries it lists in each (-1: not run), what it says.
+    // ls at the prompt lists up to the damage, as it always did, and says so: the entries it lists in
+    // each (-1: not run), what it says.
     const struct {
         int listed;
         std::string err;
-    } ls[] = {{2, ""}, {0, "ls .\nopendir: No such file or directory\n"}, {0, "ls .\nopendir: No such file or directory\n"}, {-1, ""}};
+    } ls[] = {{2, "/d: the listing ends at damage; cp -r, tar and manifest take the entries past it\n"}, {0, "ls .\nopendir: No such file or directory\n"}, {0, "ls .\nopendir: No such file or directory\n"}, {-1, ""}};
     std::vector<SalvageImage> images = salvage_images();
     ASSERT_EQ(images.size(), std::size(ls));
     for (size_t i = 0; i < images.size(); ++i) {
