@@ -68,11 +68,9 @@ int do_cp(int argc, char** argv)
     const char* source = argv[efsh::optind];
     const char* target = argv[efsh::optind + 1];
     fs_statbuf st;
-    uint32_t source_ino = fs_word_inode(source);
-    if (source_ino == 0 || fs_istat(source_ino, &st) != 0) {
-        fs_perror(source);
+    uint32_t source_ino = find_source(source, &st);
+    if (source_ino == 0)
         return 3;
-    }
     if (!(flags & CP_RECURSIVE))
         return copy_file(source, target, flags | CP_ONE_FILE | CP_NAMED_TARGET, source_ino);
 

@@ -88,11 +88,9 @@ int do_manifest(int argc, char** argv)
     const char* source = argv[efsh::optind];
     const char* target = argv[efsh::optind + 1];
     fs_statbuf st;
-    uint32_t ino = fs_word_inode(source);
-    if (ino == 0 || fs_istat(ino, &st) != 0) {
-        fs_perror(source);
+    uint32_t ino = find_source(source, &st);
+    if (ino == 0)
         return 3;
-    }
     if (o.orphans && ino != ROOT_INODE) {
         std::fprintf(stderr, "manifest -o: orphans are found from the root: fs-path must be /\n");
         return 1;

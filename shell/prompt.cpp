@@ -6,12 +6,13 @@
 
 #include "common/report.h"
 #include "common/tokens.h"
+#include "efs/efs_file.h"
 #include "efs/efs_io.h"
 #include "efs/fs_error.h"
 #include "host/host_io.h"
 #include "shell/line_edit.h"
-#include "walk/progress.h"
 #include "shell/shell.h"
+#include "walk/progress.h"
 #include "walk/work.h"
 
 namespace {
@@ -212,4 +213,14 @@ int run_script(const script_part* parts, size_t count)
     if (host_take_stop(&sig) != HOST_NO_STOP)
         return 128 + sig;
     return EXIT_DONE;
+}
+
+uint32_t find_source(const char* word, fs_statbuf* st)
+{
+    uint32_t ino = fs_word_inode(word);
+    if (ino == 0 || fs_istat(ino, st) != 0) {
+        fs_perror(word);
+        return 0;
+    }
+    return ino;
 }

@@ -54,6 +54,10 @@ struct script_part {
 // EXIT_FAILED, or 128 + the signal.
 int run_script(const script_part* parts, size_t count);
 
+// The image entry a command's operand names (a path, or <N>), with its stat: its inode, or 0 when
+// there is none (said, as "word: reason").
+uint32_t find_source(const char* word, fs_statbuf* st);
+
 void do_ls(const char* path, const char* long_format);
 int do_more(const char* path);
 int do_cp(int argc, char** argv);

@@ -39,11 +39,9 @@ int do_tar(int argc, char** argv)
     const char* source = argv[efsh::optind];
     const char* target = argv[efsh::optind + 1];
     fs_statbuf st;
-    uint32_t ino = fs_word_inode(source);
-    if (ino == 0 || fs_istat(ino, &st) != 0) {
-        fs_perror(source);
+    uint32_t ino = find_source(source, &st);
+    if (ino == 0)
         return 3;
-    }
     if (gzip && !tar_has_gzip()) {
         std::fprintf(stderr, "tar -z: this efsh was built without zlib\n");
         return 1;

@@ -31,11 +31,6 @@ int sh(const std::string& cmd)
     return WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
 }
 
-bool have(const char* tool)
-{
-    return sh(std::string("command -v ") + tool + " >/dev/null 2>&1") == 0;
-}
-
 std::string replace_all(std::string s, const std::string& from, const std::string& to)
 {
     for (size_t at = 0; (at = s.find(from, at)) != std::string::npos; at += to.size())

@@ -18,24 +18,6 @@ namespace {
 using imgb::Kind;
 using imgb::Node;
 
-std::string output_of(const std::string& command)
-{
-    std::string out;
-    FILE* p = popen(command.c_str(), "r");
-    if (!p)
-        return out;
-    char buf[4096];
-    for (size_t n; (n = std::fread(buf, 1, sizeof buf, p)) > 0;)
-        out.append(buf, n);
-    pclose(p);
-    return out;
-}
-
-bool have(const char* program)
-{
-    return std::system((std::string("command -v ") + program + " >/dev/null 2>&1").c_str()) == 0;
-}
-
 std::vector<std::string> lines_of(const std::string& text)
 {
     std::vector<std::string> v;

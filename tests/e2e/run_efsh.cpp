@@ -389,21 +389,25 @@ std::string prompts_of(const std::string& image, int n)
     return s;
 }
 
-namespace {
-
-std::string shell_output(const std::string& cmd)
+std::string output_of(const std::string& command)
 {
     std::string out;
-    FILE* p = popen(cmd.c_str(), "r");
+    FILE* p = popen(command.c_str(), "r");
     if (!p)
         return out;
     char buf[4096];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof buf, p)) > 0)
+    for (size_t n; (n = std::fread(buf, 1, sizeof buf, p)) > 0;)
         out.append(buf, n);
     pclose(p);
     return out;
 }
+
+bool have(const char* program)
+{
+    return std::system((std::string("command -v ") + program + " >/dev/null 2>&1").c_str()) == 0;
+}
+
+namespace {
 
 }  // namespace
 
@@ -416,18 +420,18 @@ test_terminal terminal_start(const std::string& dir, const std::string& command)
 {
     std::string server = "efsh" + std::to_string(getpid()) + "-" + std::to_string(std::rand());
     test_terminal t{"tmux -L " + server, server};
-    shell_output(t.tmux + " new-session -d -s " + t.target + " -x 80 -y 24 'cd " + dir + " && " + command + "'");
+    output_of(t.tmux + " new-session -d -s " + t.target + " -x 80 -y 24 'cd " + dir + " && " + command + "'");
     return t;
 }
 
 void terminal_keys(const test_terminal& t, const std::string& keys)
 {
-    shell_output(t.tmux + " send-keys -t " + t.target + " " + keys);
+    output_of(t.tmux + " send-keys -t " + t.target + " " + keys);
 }
 
 std::string terminal_screen(const test_terminal& t)
 {
-    return shell_output(t.tmux + " capture-pane -p -t " + t.target);
+    return output_of(t.tmux + " capture-pane -p -t " + t.target);
 }
 
 bool terminal_wait(const test_terminal& t, const std::string& text, int count)
@@ -446,8 +450,8 @@ bool terminal_wait(const test_terminal& t, const std::string& text, int count)
 
 void terminal_stop(const test_terminal& t)
 {
-    std::string socket = shell_output(t.tmux + " display-message -p '#{socket_path}' 2>/dev/null");
-    shell_output(t.tmux + " kill-server 2>/dev/null");
+    std::string socket = output_of(t.tmux + " display-message -p '#{socket_path}' 2>/dev/null");
+    output_of(t.tmux + " kill-server 2>/dev/null");
     if (!socket.empty() && socket.back() == '\n')
         std::remove(socket.substr(0, socket.size() - 1).c_str());  // tmux leaves it behind
 }

@@ -89,6 +89,11 @@ void use_stand_in_less(const std::string& dir, run_options& opt);
 // host_tree(dir) without those.
 std::vector<std::string> host_outside_target(const std::string& dir);
 
+// What a shell command prints on standard output.
+std::string output_of(const std::string& command);
+// Whether a host program is on PATH (the tests that run a real tool skip without it).
+bool have(const char* program);
+
 // n prompts of efsh at partition 7 of image.
 std::string prompts_of(const std::string& image, int n);
 

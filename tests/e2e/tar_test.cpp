@@ -15,24 +15,6 @@ namespace {
 using imgb::dir;
 using imgb::file;
 
-std::string output_of(const std::string& command)
-{
-    std::string out;
-    FILE* p = popen(command.c_str(), "r");
-    if (!p)
-        return out;
-    char buf[4096];
-    for (size_t n; (n = std::fread(buf, 1, sizeof buf, p)) > 0;)
-        out.append(buf, n);
-    pclose(p);
-    return out;
-}
-
-bool have(const char* program)
-{
-    return std::system((std::string("command -v ") + program + " >/dev/null").c_str()) == 0;
-}
-
 // The member lines tests/e2e/tar_members.py prints: names with bytes outside printable ASCII as \xHH.
 std::string text(const std::string& name)
 {
